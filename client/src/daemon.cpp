@@ -1,0 +1,84 @@
+// The daemon's start-up, in order: lock, log sink, configuration, event
+// loop, signals, the start line and detaching, then the main loop. Nothing
+// is torn down at the end: the operating system closes sockets and the lock.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "client/config.h"
+#include "client/front.h"
+#include "common/log.h"
+#include "events/evl.h"
+
+namespace {
+
+// Kept open, and so locked, for the life of the process.
+FILE *lock_stream;
+
+bool daemon_running = true;
+
+}  // namespace
+
+int daemon_main(const std::vector<std::string> &words) {
+  config &cfg = current_config;
+
+  // The doubled slash is harmless and names the same file.
+  std::string lock_path = cfg.cfg_path + "/" + "/.lock";
+  lock_stream = fopen(lock_path.c_str(), "a");
+  if (!lock_stream) {
+    printf("Cannot access lock file %s\n", lock_path.c_str());
+    return -1;
+  }
+  if (flock(fileno(lock_stream), LOCK_EX | LOCK_NB) != 0) {
+    puts("Quilmar is already started");
+    return -1;
+  }
+  // Children (the resolver, OnOnline commands) must not inherit the lock.
+  fcntl(fileno(lock_stream), F_SETFD, FD_CLOEXEC);
+
+  cfg.daemon = !(words.size() > 1 && words[1] == "debug");
+  log_set_sink(daemon_log_sink);
+
+  if (cfg.daemon) log_to_file = !cfg.log_file.empty();
+
+  if (!evl_init()) {
+    log_write("Failed to initialize EVL. Does your kernel support epoll() ?\n");
+    return -3;
+  }
+
+  signal(SIGCHLD, reap_child);
+  signal(SIGPIPE, SIG_IGN);
+  for (int sig : {SIGHUP, SIGILL, SIGABRT, SIGSEGV, SIGTERM}) sigact(sig, fatal_signal);
+
+  if (cfg.daemon) {
+    printf("Starting Quilmar %s .. ok\n", cfg.version.c_str());
+    fflush(stdout);
+    log_to_stdout = false;
+    log_write("Starting Quilmar %s .. ok\n", cfg.version.c_str());
+    daemonize();
+  }
+
+  while (daemon_running) evl_run(200);
+  return 0;
+}
+
+bool daemonize() {
+  pid_t pid = fork();
+  if (pid < 0) return false;
+  if (pid > 0) _exit(0);
+  if (setsid() < 0) return false;
+  pid = fork();
+  if (pid < 0) return false;
+  if (pid > 0) _exit(0);
+  umask(0);
+  close(0);
+  close(1);
+  close(2);
+  // Descriptors 0, 1 and 2 all become /dev/null.
+  if (open("/dev/null", O_RDWR) != 0 || dup(0) != 1 || dup(0) != 2) return true;
+  return true;
+}

@@ -1,0 +1,40 @@
+// Small utilities shared by every subsystem: text forms of addresses and
+// byte strings, random bytes from the cryptographic library, byte-wise XOR,
+// and the gauge that counts live objects of a kind.
+//
+// IPv4 addresses held as numbers carry the first dotted octet in the most
+// significant byte (a.b.c.d = a<<24 | b<<16 | c<<8 | d).
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+// A named counter of live objects. Static instances start at zero.
+struct gauge {
+  int current;
+  int peak;
+  int total;
+  const char *name;  // not owned; used in the underflow message
+};
+
+void gauge_add(gauge &g, int n);
+// Logs an underflow when current < n, then subtracts anyway.
+void gauge_sub(gauge &g, int n);
+
+std::string ip_to_text(uint32_t ip);
+// Accepts exactly four decimal fields of at most 255 and nothing after them;
+// leaves `ip` untouched on failure.
+bool text_to_ip(const char *text, uint32_t &ip);
+std::string endpoint_text(const sockaddr_in &sa);
+// The first min(count, length) bytes as "0a:ff:10".
+std::string hex_text(const std::string &bytes, size_t count);
+
+void random_bytes(void *buf, size_t len);
+void random_string(std::string &s, size_t len);
+
+// out[i] = a[i] ^ b[i], walked from the last byte down, so `out` may alias
+// either input.
+void xor_bytes(uint8_t *out, const uint8_t *a, const uint8_t *b, size_t count);

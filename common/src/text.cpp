@@ -1,0 +1,45 @@
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/util.h"
+
+std::string ip_to_text(uint32_t ip) {
+  char buf[16];
+  snprintf(buf, sizeof buf, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xff,
+           (ip >> 8) & 0xff, ip & 0xff);
+  return buf;
+}
+
+bool text_to_ip(const char *text, uint32_t &ip) {
+  // Fields are read wider than 32 bits so that an oversized one cannot
+  // wrap around into range.
+  unsigned long a, b, c, d;
+  int consumed = 0;
+  if (sscanf(text, "%lu.%lu.%lu.%lu%n", &a, &b, &c, &d, &consumed) != 4) return false;
+  if (text[consumed] != '\0') return false;
+  if (a > 255 || b > 255 || c > 255 || d > 255) return false;
+  ip = uint32_t(a << 24 | b << 16 | c << 8 | d);
+  return true;
+}
+
+std::string endpoint_text(const sockaddr_in &sa) {
+  char port[8];
+  snprintf(port, sizeof port, ":%u", unsigned(ntohs(sa.sin_port)));
+  return ip_to_text(ntohl(sa.sin_addr.s_addr)) + port;
+}
+
+std::string hex_text(const std::string &bytes, size_t count) {
+  static const char digits[] = "0123456789abcdef";
+  size_t n = count < bytes.size() ? count : bytes.size();
+  std::string out;
+  out.reserve(n * 3);
+  for (size_t i = 0; i < n; i++) {
+    if (i) out += ':';
+    uint8_t byte = static_cast<uint8_t>(bytes[i]);
+    out += digits[byte >> 4];
+    out += digits[byte & 15];
+  }
+  return out;
+}

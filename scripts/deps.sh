@@ -1,0 +1,17 @@
+# Installs the Debian packages that building and testing need, when missing.
+# Sourced by the scripts in this folder.
+QUILMAR_PACKAGES=(cmake g++ make pkg-config libssl-dev libbsd-dev libgtest-dev
+                  libgmock-dev libbenchmark-dev iproute2 iputils-ping openssl)
+
+install_deps() {
+  local missing=()
+  for p in "${QUILMAR_PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo="sudo"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}

@@ -1,0 +1,93 @@
+// The daemon's start-up, lock, signals, log prefix and detaching, run as
+// processes.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <regex>
+#include <thread>
+
+#include "daemon_helpers.h"
+#include "process.h"
+#include "tempdir.h"
+
+namespace {
+
+const std::string kStartLine = "Starting Quilmar quilmar-lnx-0.9.9.9-17 .. ok\n";
+
+class Daemon : public ::testing::Test {
+ protected:
+  void TearDown() override { kill_processes_with_argument(dir.path()); }
+  std::vector<std::string> args(std::vector<std::string> words) {
+    words.insert(words.begin(), {"-c", dir.path()});
+    return words;
+  }
+  // Starts `start debug` and waits until its handlers are installed.
+  std::unique_ptr<background_process> start_debug() {
+    auto d = std::make_unique<background_process>(QUILMAR_BIN, args({"start", "debug"}));
+    EXPECT_TRUE(wait_until([&] { return signal_caught(d->pid(), SIGTERM); }));
+    return d;
+  }
+  temp_dir dir;
+};
+
+TEST_F(Daemon, TermSignalWritesTheCallStackReport) {
+  auto d = start_debug();
+  ASSERT_EQ(kill(d->pid(), SIGTERM), 0);
+  ASSERT_TRUE(d->wait_exit());
+  EXPECT_EQ(d->status(), 255);
+
+  // Every log line carries "DD HH:MM:SS.mmm [  pid] ".
+  char pid_field[16];
+  snprintf(pid_field, sizeof pid_field, "[%5d] ", int(d->pid()));
+  const std::string prefix = R"(\d\d \d\d:\d\d:\d\d\.\d\d\d )" +
+                             std::regex_replace(pid_field, std::regex(R"([\[\]])"), R"(\$&)");
+  const std::string &out = d->output();
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(out, m, std::regex(prefix + "caught 15, call stack:\n")))
+      << out;
+  std::string rest = m.suffix();
+  EXPECT_TRUE(std::regex_search(rest, std::regex("^" + prefix + "  0x[0-9a-f]+\n"))) << out;
+  EXPECT_TRUE(std::regex_search(rest, std::regex(prefix + "sig: got 15\n$"))) << out;
+}
+
+TEST_F(Daemon, SecondStartIsRefusedAndTheFirstRunsOn) {
+  auto d = start_debug();
+  auto second = run_process(QUILMAR_BIN, args({"start", "debug"}));
+  EXPECT_EQ(second.status, 255);
+  EXPECT_EQ(second.out, "Quilmar is already started\n");
+  EXPECT_FALSE(d->wait_exit(std::chrono::milliseconds(300)));  // still running
+  ASSERT_EQ(kill(d->pid(), SIGTERM), 0);
+  ASSERT_TRUE(d->wait_exit());
+  EXPECT_EQ(d->status(), 255);
+}
+
+TEST_F(Daemon, PlainStartPrintsOnceAndDetaches) {
+  auto r = run_process(QUILMAR_BIN, args({"start"}));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kStartLine);
+  // The detached daemon holds the lock.
+  auto second = run_process(QUILMAR_BIN, args({"start", "debug"}));
+  EXPECT_EQ(second.out, "Quilmar is already started\n");
+  std::vector<pid_t> pids = processes_with_argument(dir.path());
+  ASSERT_EQ(pids.size(), 1u);
+  EXPECT_NE(getsid(pids[0]), getsid(0)) << "left the terminal's session";
+  EXPECT_NE(getsid(pids[0]), pids[0]) << "cannot take a terminal again";
+}
+
+TEST_F(Daemon, AnyOtherSecondWordAlsoDetaches) {
+  auto r = run_process(QUILMAR_BIN, args({"start", "now"}));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kStartLine);
+}
+
+TEST_F(Daemon, UnreachableLockFileIsReported) {
+  // A directory where the lock file should be cannot be opened for append.
+  ASSERT_EQ(mkdir(dir.file(".lock").c_str(), 0700), 0);
+  auto r = run_process(QUILMAR_BIN, args({"start", "debug"}));
+  EXPECT_EQ(r.status, 255);
+  EXPECT_EQ(r.out, "Cannot access lock file " + dir.path() + "//.lock\n");
+}
+
+}  // namespace

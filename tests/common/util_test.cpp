@@ -1,0 +1,141 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "common/log.h"
+#include "common/util.h"
+
+namespace {
+
+std::vector<std::string> captured;
+
+int capture_sink(const char *format, va_list args) {
+  char buf[512];
+  vsnprintf(buf, sizeof buf, format, args);
+  captured.push_back(buf);
+  return 7;
+}
+
+class Logged : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    captured.clear();
+    previous = log_set_sink(capture_sink);
+  }
+  void TearDown() override { log_set_sink(previous); }
+  log_sink previous;
+};
+
+TEST(Text, AddressesPrintMostSignificantOctetFirst) {
+  EXPECT_EQ(ip_to_text(0x05010203), "5.1.2.3");
+  EXPECT_EQ(ip_to_text(0xffffffff), "255.255.255.255");
+  EXPECT_EQ(ip_to_text(0), "0.0.0.0");
+}
+
+TEST(Text, ParsesOnlyWholeDottedQuads) {
+  uint32_t ip = 42;
+  EXPECT_TRUE(text_to_ip("5.1.2.3", ip));
+  EXPECT_EQ(ip, 0x05010203u);
+  for (const char *bad : {"5.1.2.3 ", "5.1.2", "256.1.1.1", "5.1.2.3.4", "", "a.b.c.d",
+                          "5.1.2.3x", "1.2.3.4294967296"}) {
+    uint32_t out = 42;
+    EXPECT_FALSE(text_to_ip(bad, out)) << bad;
+    EXPECT_EQ(out, 42u) << bad;
+  }
+  EXPECT_TRUE(text_to_ip(" 5. 1.2.3", ip));  // leading blanks before a field
+}
+
+TEST(Text, EndpointCarriesThePort) {
+  sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(0x7f000001);
+  sa.sin_port = htons(80);
+  EXPECT_EQ(endpoint_text(sa), "127.0.0.1:80");
+  sa.sin_port = htons(12975);
+  sa.sin_addr.s_addr = htonl(0x0a010203);
+  EXPECT_EQ(endpoint_text(sa), "10.1.2.3:12975");
+}
+
+TEST(Text, HexTextStopsAtTheSmallerCount) {
+  std::string b("\x0a\xff\x10", 3);
+  EXPECT_EQ(hex_text(b, 2), "0a:ff");
+  EXPECT_EQ(hex_text(b, 10), "0a:ff:10");
+  EXPECT_EQ(hex_text(b, 0), "");
+  EXPECT_EQ(hex_text("", 5), "");
+}
+
+TEST(Memops, XorMayWriteOverEitherInput) {
+  uint8_t a[5] = {1, 2, 3, 4, 5}, b[5] = {0xff, 0, 0xf0, 4, 1}, out[5];
+  xor_bytes(out, a, b, 5);
+  const uint8_t expect[5] = {0xfe, 2, 0xf3, 0, 4};
+  EXPECT_EQ(0, memcmp(out, expect, 5));
+  xor_bytes(a, a, b, 5);
+  EXPECT_EQ(0, memcmp(a, expect, 5));
+  xor_bytes(b, a, b, 5);  // back to the original a
+  const uint8_t original[5] = {1, 2, 3, 4, 5};
+  EXPECT_EQ(0, memcmp(b, original, 5));
+}
+
+TEST(Random, FillsTheWholeLength) {
+  std::string s;
+  random_string(s, 64);
+  ASSERT_EQ(s.size(), 64u);
+  std::string t;
+  random_string(t, 64);
+  EXPECT_NE(s, t);
+  random_string(s, 0);
+  EXPECT_TRUE(s.empty());
+}
+
+TEST_F(Logged, GaugeCountsCurrentPeakAndTotal) {
+  gauge g = {0, 0, 0, "things"};
+  gauge_add(g, 1);
+  gauge_add(g, 1);
+  gauge_sub(g, 1);
+  EXPECT_EQ(g.current, 1);
+  EXPECT_EQ(g.peak, 2);
+  EXPECT_EQ(g.total, 2);
+  EXPECT_TRUE(captured.empty());
+}
+
+TEST_F(Logged, GaugeUnderflowIsReportedAndApplied) {
+  gauge g = {0, 0, 0, "tcp_pipe"};
+  gauge_sub(g, 1);
+  EXPECT_EQ(g.current, -1);
+  ASSERT_EQ(captured.size(), 2u);
+  EXPECT_EQ(captured[0].rfind("assert 0 in ../common/src/gauge.cpp:", 0), 0u) << captured[0];
+  EXPECT_EQ(captured[1], "wtf: gauge underflow, [tcp_pipe]\n");
+}
+
+TEST_F(Logged, WriteReturnsTheSinksResult) {
+  EXPECT_EQ(log_write("x %d\n", 5), 7);
+  EXPECT_EQ(captured.back(), "x 5\n");
+  EXPECT_EQ(log_set_sink(nullptr), capture_sink);
+  EXPECT_EQ(log_write("dropped\n"), 0);
+  EXPECT_EQ(captured.size(), 1u);
+}
+
+TEST(LogStdio, PrefixIsLeftOutOnContinuations) {
+  char *text = nullptr;
+  size_t size = 0;
+  FILE *mem = open_memstream(&text, &size);
+  FILE *saved = log_stream;
+  log_stream = mem;
+  log_prefix = "P ";
+  log_set_sink(log_stdio_write);
+  log_write("one ");
+  log_continuation = true;
+  log_write("two\n");
+  log_continuation = false;
+  log_prefix = nullptr;
+  log_write("three\n");
+  log_set_sink(nullptr);
+  log_stream = saved;
+  fclose(mem);
+  EXPECT_STREQ(text, "P one two\nthree\n");
+  free(text);
+}
+
+}  // namespace

@@ -1,0 +1,42 @@
+#include "daemon_helpers.h"
+
+#include <dirent.h>
+#include <signal.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+bool signal_caught(pid_t pid, int sig) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("SigCgt:", 0) == 0) {
+      unsigned long long mask = strtoull(line.c_str() + 7, nullptr, 16);
+      return (mask >> (sig - 1)) & 1;
+    }
+  }
+  return false;
+}
+
+std::vector<pid_t> processes_with_argument(const std::string &text) {
+  std::vector<pid_t> pids;
+  DIR *proc = opendir("/proc");
+  if (!proc) return pids;
+  while (dirent *entry = readdir(proc)) {
+    pid_t pid = atoi(entry->d_name);
+    if (pid <= 0) continue;
+    std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
+    std::stringstream ss;
+    ss << cmdline.rdbuf();
+    std::string args = ss.str();
+    // Zombies have an empty command line and are not running.
+    if (args.find(text) != std::string::npos) pids.push_back(pid);
+  }
+  closedir(proc);
+  return pids;
+}
+
+void kill_processes_with_argument(const std::string &text) {
+  for (pid_t pid : processes_with_argument(text)) kill(pid, SIGKILL);
+}
