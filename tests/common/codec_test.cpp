@@ -36,7 +36,8 @@ TEST(VarintLength, FourByteLimit) {
   EXPECT_EQ(read_len(len_bytes(largest)), largest);
 
   EXPECT_EQ(len_bytes(1u << 28), bytes({0x80, 0x80, 0x80, 0x80, 0x01}));
-  msg_reader r(len_bytes(1u << 28));
+  const std::string r_bytes = len_bytes(1u << 28);
+  msg_reader r(r_bytes);
   EXPECT_THROW(r.get_len(), parser::err);
 }
 
@@ -47,17 +48,21 @@ TEST(VarintLength, RoundTripsEveryGroupBoundary) {
 
 TEST(VarintLength, RefusesAnUnterminatedRun) {
   for (size_t n = 1; n <= 6; n++) {
-    msg_reader r(std::string(n, '\x80'));
+    const std::string r_bytes = std::string(n, '\x80');
+    msg_reader r(r_bytes);
     EXPECT_THROW(r.get_len(), parser::err) << n;
   }
-  msg_reader empty(std::string{});
+  const std::string nothing;
+  msg_reader empty(nothing);
   EXPECT_THROW(empty.get_len(), parser::err);
 }
 
 TEST(VarintLength, RefusesFiveByteRunsEvenWithSmallValues) {
-  msg_reader r(bytes({0x80, 0x80, 0x80, 0x80, 0x00}));
+  const std::string r_bytes = bytes({0x80, 0x80, 0x80, 0x80, 0x00});
+  msg_reader r(r_bytes);
   EXPECT_THROW(r.get_len(), parser::err);
-  msg_reader longer(bytes({0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01}));
+  const std::string longer_bytes = bytes({0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01});
+  msg_reader longer(longer_bytes);
   EXPECT_THROW(longer.get_len(), parser::err);
 }
 
@@ -71,7 +76,8 @@ TEST_F(TwoByteLengths, WriteBigEndianAndDropHighBits) {
   EXPECT_EQ(len_bytes(300), bytes({0x01, 0x2c}));
   EXPECT_EQ(len_bytes(70000), bytes({0x11, 0x70}));
   EXPECT_EQ(read_len(bytes({0x01, 0x2c})), 300u);
-  msg_reader r(bytes({0x01}));
+  const std::string r_bytes = bytes({0x01});
+  msg_reader r(r_bytes);
   EXPECT_THROW(r.get_len(), parser::err);
 }
 
@@ -123,7 +129,8 @@ TEST(Fields, EveryTruncationOfAMessageThrows) {
 }
 
 TEST(Fields, StringLongerThanInputThrows) {
-  msg_reader r(bytes({0x03, 'a', 'b'}));
+  const std::string r_bytes = bytes({0x03, 'a', 'b'});
+  msg_reader r(r_bytes);
   EXPECT_THROW(r.get_str(), parser::err);
 }
 
@@ -137,7 +144,8 @@ TEST(Fields, EmptyAddressListIsOneZeroByte) {
 
 TEST(Fields, ForgedListCountIsRefusedWithoutAllocating) {
   // A count of 2^28 - 1 elements with four bytes behind it.
-  msg_reader r(bytes({0xff, 0xff, 0xff, 0x7f, 1, 2, 3, 4}));
+  const std::string r_bytes = bytes({0xff, 0xff, 0xff, 0x7f, 1, 2, 3, 4});
+  msg_reader r(r_bytes);
   EXPECT_THROW(r.get_u32_list(), parser::err);
 }
 

@@ -34,6 +34,8 @@ void put_u32_list(std::string &buf, const std::vector<uint32_t> &values);
 class msg_reader {
  public:
   explicit msg_reader(const std::string &bytes) : data(bytes), pos(0) {}
+  // A temporary would be gone before the first read.
+  explicit msg_reader(std::string &&) = delete;
   msg_reader(const void *bytes, size_t size)
       : data(static_cast<const uint8_t *>(bytes), size), pos(0) {}
 
