@@ -43,6 +43,8 @@ int daemon_main(const std::vector<std::string> &words) {
   cfg.daemon = !(words.size() > 1 && words[1] == "debug");
   log_set_sink(daemon_log_sink);
 
+  if (!load_config(cfg)) return -1;  // the loader has logged why
+
   if (cfg.daemon) log_to_file = !cfg.log_file.empty();
 
   if (!evl_init()) {

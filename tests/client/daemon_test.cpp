@@ -14,10 +14,16 @@
 
 namespace {
 
+bool path_exists_for_test(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0;
+}
+
 const std::string kStartLine = "Starting Quilmar quilmar-lnx-0.9.9.9-17 .. ok\n";
 
 class Daemon : public ::testing::Test {
  protected:
+  void SetUp() override { install_client_keys(dir.path()); }
   void TearDown() override { kill_processes_with_argument(dir.path()); }
   std::vector<std::string> args(std::vector<std::string> words) {
     words.insert(words.begin(), {"-c", dir.path()});
@@ -74,6 +80,33 @@ TEST_F(Daemon, PlainStartPrintsOnceAndDetaches) {
   ASSERT_EQ(pids.size(), 1u);
   EXPECT_NE(getsid(pids[0]), getsid(0)) << "left the terminal's session";
   EXPECT_NE(getsid(pids[0]), pids[0]) << "cannot take a terminal again";
+}
+
+TEST_F(Daemon, DetachedDaemonLogsToAPrivateFile) {
+  const std::string log = dir.file("daemon.log");
+  write_file(dir.file("config"), "LogFile " + log + "\n");
+  auto r = run_process(QUILMAR_BIN, args({"start"}));
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, kStartLine) << "printed once, without a prefix";
+  ASSERT_TRUE(wait_until([&] { return !read_file(log).empty(); }));
+  EXPECT_TRUE(std::regex_match(read_file(log),
+                               std::regex(R"(\d\d \d\d:\d\d:\d\d\.\d{3} \[ *\d+\] )" +
+                                          std::regex_replace(kStartLine, std::regex(R"([.])"),
+                                                             R"(\.)"))))
+      << read_file(log);
+  struct stat st;
+  ASSERT_EQ(stat(log.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "not writable by others despite umask 0";
+}
+
+TEST_F(Daemon, DebugModeNeverWritesTheLogFile) {
+  const std::string log = dir.file("daemon.log");
+  write_file(dir.file("config"), "LogFile " + log + "\n");
+  auto d = start_debug();
+  kill(d->pid(), SIGTERM);
+  ASSERT_TRUE(d->wait_exit());
+  EXPECT_NE(d->output().find("sig: got 15"), std::string::npos);
+  EXPECT_FALSE(path_exists_for_test(log));
 }
 
 TEST_F(Daemon, AnyOtherSecondWordAlsoDetaches) {

@@ -7,6 +7,14 @@
 #include <fstream>
 #include <sstream>
 
+#include "tempdir.h"
+
+void install_client_keys(const std::string &dir) {
+  const std::string keys = std::string(QUILMAR_SOURCE_DIR) + "/keys/";
+  write_file(dir + "/client.pub", read_file(keys + "demo-server.pub"));
+  write_file(dir + "/client.pri", read_file(keys + "demo-server.pri"));
+}
+
 bool signal_caught(pid_t pid, int sig) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   std::string line;
