@@ -1,0 +1,92 @@
+// The virtual network device: the tap interface through which the host's
+// stack reaches the virtual LAN. `tuntap` obtains the interface from the
+// privileged helper tapwarden; `tapdev_dummy` stands in where there is none.
+//
+// The owner (the session) owns the device and implements `tapdev_cb`.
+// `on_frame` runs inside evl_run; `on_configured` runs inside `configure`
+// itself, before it returns. Both exchanges with tapwarden block.
+#pragma once
+
+#include <cstdint>
+
+#include "events/evl.h"
+
+class tapdev_cb {
+ public:
+  // The outcome of the last `configure`.
+  virtual void on_configured(bool ok) = 0;
+  // One Ethernet frame read from the interface; the bytes live only
+  // during the call.
+  virtual void on_frame(const uint8_t *frame, int length) = 0;
+};
+
+class tapdev {
+ public:
+  virtual ~tapdev() {}
+  // Obtains the device; false (with the reason logged) when it cannot.
+  virtual bool open() = 0;
+  // Releases the device and the connection to tapwarden; safe to repeat.
+  virtual void close() = 0;
+  // Starts delivering received frames to `on_frame`.
+  virtual bool bring_up() = 0;
+  // Stops delivering: frames are still read, and dropped.
+  virtual void bring_down() = 0;
+  // Assigns address and netmask (a.b.c.d = a<<24 | b<<16 | c<<8 | d); the
+  // outcome arrives through `on_configured` before this returns.
+  virtual void configure(uint32_t address, uint32_t netmask) = 0;
+  // Sends one whole Ethernet frame; the system's write result, or 0 when
+  // there is no device.
+  virtual int write(const void *frame, int length) = 0;
+
+  uint8_t mac[6] = {0, 0, 0, 0, 0, 0};  // the interface's hardware address
+};
+
+// Where tapwarden listens; the daemon always uses this path.
+constexpr const char *TAPWARDEN_SOCKET = "/var/run/tapwarden.sock";
+
+// The real tap device, handed over by tapwarden.
+class tuntap : public tapdev, public evl_cb {
+ public:
+  tuntap(tapdev_cb *owner, const char *socket_path);
+  ~tuntap() override;
+
+  bool open() override;
+  void close() override;
+  bool bring_up() override;
+  void bring_down() override;
+  void configure(uint32_t address, uint32_t netmask) override;
+  int write(const void *frame, int length) override;
+
+  void on_event(evl_event *ev, int events) override;
+  void on_timer(evl_timer *timer) override;
+
+  tapdev_cb *owner;
+  int cfg = -1;     // connected socket to tapwarden, or -1
+  evl_event ev;     // fd: the tap device, or -1
+  bool up = false;  // frames reach the owner only while set
+
+ private:
+  char path[108];  // tapwarden's socket; empty when the given one did not fit
+  bool path_fits;
+};
+
+// Accepts everything and produces nothing: for hosts without a tap device.
+class tapdev_dummy : public tapdev {
+ public:
+  explicit tapdev_dummy(tapdev_cb *owner);
+
+  bool open() override;
+  void close() override;
+  bool bring_up() override;
+  void bring_down() override;
+  void configure(uint32_t address, uint32_t netmask) override;
+  int write(const void *frame, int length) override;
+
+  tapdev_cb *owner;
+};
+
+// A new tuntap: not connected, no device, not up. Tests may point it at
+// another tapwarden socket.
+tapdev *tuntap_create(tapdev_cb *owner, const char *socket_path = TAPWARDEN_SOCKET);
+// A new dummy device with a random hardware address 00:ff:xx:xx:xx:xx.
+tapdev *tapdev_dummy_create(tapdev_cb *owner);

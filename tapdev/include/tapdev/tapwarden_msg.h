@@ -1,0 +1,31 @@
+// What passes between the tap device and tapwarden over its Unix-domain
+// socket. Shared by both sides; numbers travel in host byte order.
+//
+// tapwarden speaks first: a 10-byte greeting (result code, hardware address)
+// carrying the tap descriptor as SCM_RIGHTS when the code is 0. Then each
+// 8-byte configuration request (address, netmask) gets a 4-byte result code.
+#pragma once
+
+#include <cstdint>
+
+// The step that failed, kept in bits 24 to 31 of a result code; bits 0 to
+// 15 carry the error number of that step.
+enum {
+  TAPW_ok = 0,
+  TAPW_too_many_clients = 1,
+  TAPW_open_tun = 2,        // open("/dev/net/tun")
+  TAPW_set_iff = 3,         // creating the interface (TUNSETIFF, its MTU)
+  TAPW_socket = 4,          // the datagram socket for interface ioctls
+  TAPW_get_hwaddr = 5,      // SIOCGIFHWADDR
+  TAPW_bad_request = 6,     // address or netmask refused
+  TAPW_config_failed = 7,   // assigning the address or bringing it up
+};
+
+constexpr int32_t tapw_code(int step, int error) {
+  return static_cast<int32_t>((static_cast<uint32_t>(step) << 24) |
+                              (static_cast<uint32_t>(error) & 0xffff));
+}
+
+constexpr int TAPW_GREETING_SIZE = 10;  // int32 code, 6-byte hardware address
+constexpr int TAPW_REQUEST_SIZE = 8;    // uint32 address, uint32 netmask
+constexpr int TAPW_ANSWER_SIZE = 4;     // int32 code

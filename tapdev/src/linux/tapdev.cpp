@@ -1,0 +1,218 @@
+#include "tapdev/tapdev.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "common/log.h"
+#include "tapdev/tapwarden_msg.h"
+
+namespace {
+
+constexpr int FRAME_BUFFER = 1500;
+
+// What tapwarden's greeting codes mean, by their top byte; the %d and %s
+// take the error number in the low bits and its text.
+const char *greeting_explanation(int step) {
+  switch (step) {
+    case TAPW_too_many_clients: return "too many clients";
+    case TAPW_open_tun: return "open('/dev/net/tun') failed with %d (%s)";
+    case TAPW_set_iff: return "ioctl(TUNSETIFF ...) failed with %d (%s)";
+    case TAPW_socket: return "socket(SOCK_DGRAM ...) failed with %d (%s)";
+    case TAPW_get_hwaddr: return "ioctl(SIOCGIFHWADDR ...) failed with %d (%s)";
+    case TAPW_bad_request:
+    case TAPW_config_failed: return "invalid ipc request";
+    default: return nullptr;
+  }
+}
+
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+void log_greeting_failure(int32_t code) {
+  log_write("tap: bad response from tapwarden - %08x\n", static_cast<unsigned>(code));
+  // A negative code has no step: the shift keeps the sign.
+  const char *text = greeting_explanation(code >> 24);
+  if (!text) return;
+  int error = code & 0xffff;
+  log_write("     ");
+  log_continuation = true;
+  log_write(text, error, strerror(error));
+  log_write("\n");
+  log_continuation = false;
+}
+#pragma GCC diagnostic pop
+
+// Descriptors that arrive with a message we refuse must not stay open: the
+// interface would live on, unseen, for as long as the daemon does.
+void close_passed_descriptors(msghdr &msg) {
+  for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_RIGHTS) continue;
+    size_t count = (c->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+    for (size_t i = 0; i < count; i++) {
+      int fd;
+      memcpy(&fd, CMSG_DATA(c) + i * sizeof(int), sizeof fd);
+      ::close(fd);
+    }
+  }
+}
+
+}  // namespace
+
+tuntap::tuntap(tapdev_cb *o, const char *socket_path) : owner(o) {
+  ev.mask = EVL_READ;
+  ev.cb = this;
+  size_t len = strlen(socket_path);
+  path_fits = len < sizeof path;
+  memset(path, 0, sizeof path);
+  if (path_fits) memcpy(path, socket_path, len);
+}
+
+tuntap::~tuntap() { close(); }
+
+bool tuntap::open() {
+  QUILMAR_ASSERT(cfg < 0);
+  if (cfg >= 0) close();
+  cfg = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (cfg < 0) {
+    log_write("tap: socket() failed %d\n", errno);
+    return false;
+  }
+
+  sockaddr_un sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sun_family = AF_UNIX;
+  memcpy(sa.sun_path, path, sizeof sa.sun_path);
+  int rc = path_fits ? connect(cfg, reinterpret_cast<sockaddr *>(&sa), sizeof sa) : -1;
+  if (rc < 0) {
+    int error = path_fits ? errno : ENAMETOOLONG;
+    log_write("tap: connect() failed %d (%s)\n", error, strerror(error));
+    close();
+    return false;
+  }
+
+  // Room for exactly one descriptor, laid out the way this platform's
+  // control headers are.
+  uint8_t greeting[TAPW_GREETING_SIZE];
+  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))];
+  iovec iov = {greeting, sizeof greeting};
+  msghdr msg;
+  memset(&msg, 0, sizeof msg);
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  errno = 0;  // a short greeting leaves no error number of its own
+  ssize_t got = recvmsg(cfg, &msg, MSG_CMSG_CLOEXEC);
+  if (got != TAPW_GREETING_SIZE) {
+    log_write("tap: recvmsg() failed %d\n", errno);
+    if (got > 0) close_passed_descriptors(msg);
+    close();
+    return false;
+  }
+
+  int32_t code;
+  memcpy(&code, greeting, sizeof code);
+  if (code != 0) {
+    log_greeting_failure(code);
+    close_passed_descriptors(msg);
+    close();
+    return false;
+  }
+
+  cmsghdr *c = msg.msg_controllen >= sizeof(cmsghdr) ? CMSG_FIRSTHDR(&msg) : nullptr;
+  if (!c || c->cmsg_len != CMSG_LEN(sizeof(int)) || c->cmsg_level != SOL_SOCKET ||
+      c->cmsg_type != SCM_RIGHTS) {
+    log_write("tap: bad message\n");
+    close_passed_descriptors(msg);
+    close();
+    return false;
+  }
+
+  int fd;
+  memcpy(&fd, CMSG_DATA(c), sizeof fd);
+  // One frame per readiness report: a spurious wake-up must not stall the
+  // whole daemon in read().
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  ev.fd = fd;
+  memcpy(mac, greeting + 4, sizeof mac);
+  ev.mask = EVL_READ;
+  evl_watch(&ev);
+  return true;
+}
+
+void tuntap::close() {
+  if (ev.fd >= 0) {
+    evl_unwatch(&ev);
+    ::close(ev.fd);
+    ev.fd = -1;
+  }
+  if (cfg >= 0) {
+    ::close(cfg);
+    cfg = -1;
+  }
+  up = false;
+}
+
+bool tuntap::bring_up() {
+  QUILMAR_ASSERT(ev.fd >= 0 && ! up);
+  // Without a device no frame can ever arrive: that is no success.
+  if (ev.fd < 0) return false;
+  up = true;
+  return true;
+}
+
+void tuntap::bring_down() { up = false; }
+
+void tuntap::configure(uint32_t address, uint32_t netmask) {
+  QUILMAR_ASSERT(cfg != -1);
+  uint8_t request[TAPW_REQUEST_SIZE];
+  memcpy(request, &address, 4);
+  memcpy(request + 4, &netmask, 4);
+
+  bool ok = false;
+  errno = 0;
+  ssize_t sent = send(cfg, request, sizeof request, MSG_NOSIGNAL);
+  if (sent != TAPW_REQUEST_SIZE) {
+    log_write("tap: config.send() failed %d %d\n", static_cast<int>(sent), errno);
+  } else {
+    // Room for more than the answer, so that an overlong one shows.
+    uint8_t answer[8];
+    errno = 0;
+    ssize_t got = recv(cfg, answer, sizeof answer, 0);
+    if (got != TAPW_ANSWER_SIZE) {
+      log_write("tap: config.recv() failed %d %d\n", static_cast<int>(got), errno);
+    } else {
+      int32_t code;
+      memcpy(&code, answer, sizeof code);
+      if (code != 0)
+        log_write("tap: bad response %08x\n", static_cast<unsigned>(code));
+      else
+        ok = true;
+    }
+  }
+  owner->on_configured(ok);
+}
+
+int tuntap::write(const void *frame, int length) {
+  if (ev.fd < 0) return 0;
+  return static_cast<int>(::write(ev.fd, frame, length));
+}
+
+void tuntap::on_event(evl_event *, int events) {
+  if (!(events & EVL_READ)) return;
+  uint8_t frame[FRAME_BUFFER];
+  ssize_t got = read(ev.fd, frame, sizeof frame);
+  // Frames that arrive while down are consumed all the same, so that the
+  // interface's queue does not fill up behind them.
+  if (up && got > 0) owner->on_frame(frame, static_cast<int>(got));
+}
+
+void tuntap::on_timer(evl_timer *) {}
+
+tapdev *tuntap_create(tapdev_cb *owner, const char *socket_path) {
+  return new tuntap(owner, socket_path);
+}
