@@ -13,18 +13,11 @@
 #include "client/config.h"
 #include "common/codec.h"
 #include "common/log.h"
+#include "log_capture.h"
 #include "tempdir.h"
 
 namespace {
 
-std::vector<std::string> logged;
-
-int capture_sink(const char *format, va_list args) {
-  char buf[1024];
-  vsnprintf(buf, sizeof buf, format, args);
-  logged.push_back(buf);
-  return 0;
-}
 
 std::string demo_key(const char *name) {
   return read_file(std::string(QUILMAR_SOURCE_DIR) + "/keys/" + name);
@@ -34,13 +27,12 @@ std::string demo_key(const char *name) {
 class ConfigDir : public ::testing::Test {
  protected:
   void SetUp() override {
-    logged.clear();
-    log_set_sink(capture_sink);
+    start_log_capture();
     write_file(dir.file("client.pub"), demo_key("demo-server.pub"));
     write_file(dir.file("client.pri"), demo_key("demo-server.pri"));
     cfg.cfg_path = dir.path();
   }
-  void TearDown() override { log_set_sink(nullptr); }
+  void TearDown() override { stop_log_capture(); }
 
   bool load_with(const std::string &config_text, const std::string &state_text = "") {
     if (!config_text.empty()) write_file(dir.file("config"), config_text);

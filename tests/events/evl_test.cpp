@@ -12,17 +12,10 @@
 #include <vector>
 
 #include "common/log.h"
+#include "log_capture.h"
 
 namespace {
 
-std::vector<std::string> logged;
-
-int capture_sink(const char *format, va_list args) {
-  char buf[512];
-  vsnprintf(buf, sizeof buf, format, args);
-  logged.push_back(buf);
-  return 0;
-}
 
 // An owner whose callbacks record what happened and may run an action.
 struct recorder : evl_cb {
@@ -62,10 +55,9 @@ struct readable_pair {
 class Evl : public ::testing::Test {
  protected:
   void SetUp() override {
-    logged.clear();
-    log_set_sink(capture_sink);
+    start_log_capture();
   }
-  void TearDown() override { log_set_sink(nullptr); }
+  void TearDown() override { stop_log_capture(); }
 
   void watch(evl_event &ev, recorder &owner, int fd, int mask = EVL_READ) {
     ev.fd = fd;

@@ -15,18 +15,11 @@
 
 #include "common/log.h"
 #include "events/evl.h"
+#include "log_capture.h"
 #include "tempdir.h"
 
 namespace {
 
-std::vector<std::string> logged;
-
-int capture_sink(const char *format, va_list args) {
-  char buf[1024];
-  vsnprintf(buf, sizeof buf, format, args);
-  logged.push_back(buf);
-  return 0;
-}
 
 bool run_until(const std::function<bool()> &done,
                std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
@@ -103,17 +96,11 @@ struct raw_client {
 class Ipc : public ::testing::Test {
  protected:
   void SetUp() override {
-    logged.clear();
-    log_set_sink(capture_sink);
+    start_log_capture();
     path = dir.file("ipc_sock");
     ipc_set_path(path);
   }
-  void TearDown() override { log_set_sink(nullptr); }
-  bool logged_line(const std::string &line) {
-    for (auto &l : logged)
-      if (l == line) return true;
-    return false;
-  }
+  void TearDown() override { stop_log_capture(); }
   // The daemon side, with one raw client whose connection is open.
   void serve_one(owner &daemon, std::unique_ptr<raw_client> &client) {
     ASSERT_TRUE(ipc_listen(&daemon));

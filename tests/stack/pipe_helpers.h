@@ -17,6 +17,7 @@
 
 #include "common/log.h"
 #include "events/evl.h"
+#include "log_capture.h"
 #include "stack/io_pipe.h"
 
 // Runs the event loop until `done` holds or the deadline passes.
@@ -142,25 +143,16 @@ inline std::string frame(const std::string &body) {
   return f + body;
 }
 
-extern std::vector<std::string> logged;
-int capture_sink(const char *format, va_list args);
-
 class PipeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    logged.clear();
-    log_set_sink(capture_sink);
+    start_log_capture();
   }
   void TearDown() override {
     // Nothing may stay alive once the test has closed its stacks.
     EXPECT_EQ(tcp_pipe_gauge.current, 0);
     EXPECT_EQ(buf_pipe_gauge.current, 0);
     EXPECT_EQ(dgm_pipe_gauge.current, 0);
-    log_set_sink(nullptr);
-  }
-  bool logged_line(const std::string &prefix) {
-    for (auto &l : logged)
-      if (l.compare(0, prefix.size(), prefix) == 0) return true;
-    return false;
+    stop_log_capture();
   }
 };

@@ -1,0 +1,20 @@
+// Collects the log lines that the code under test writes, one entry per
+// log_write call, for assertions on exact log texts.
+#pragma once
+
+#include <cstdarg>
+#include <string>
+#include <vector>
+
+extern std::vector<std::string> logged;
+
+// A log sink that appends each formatted line to `logged`.
+int capture_sink(const char *format, va_list args);
+// Clears `logged` and installs capture_sink; returns the previous sink.
+void start_log_capture();
+// Puts the discarding sink back.
+void stop_log_capture();
+// True when some captured entry equals `line` exactly.
+bool logged_line(const std::string &line);
+// True when some captured entry begins with `prefix`.
+bool logged_prefix(const std::string &prefix);
