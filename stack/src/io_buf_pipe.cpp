@@ -1,24 +1,14 @@
 #include <algorithm>
 
-#include "common/log.h"
-#include "stack/io_pipe.h"
+#include "io_layered_pipe.h"
 
 gauge buf_pipe_gauge = {0, 0, 0, "buf_pipe"};
 
 namespace {
 
-class buf_pipe final : public io_pipe, public io_pipe_cb, public ref_counted {
+class buf_pipe final : public layered_pipe {
  public:
-  buf_pipe(io_pipe *lower, uint32_t limit) : io(lower), limit(limit) {
-    gauge_add(buf_pipe_gauge, 1);
-  }
-  ~buf_pipe() override { gauge_sub(buf_pipe_gauge, 1); }
-
-  void attach(io_pipe_cb *_cb) override {
-    QUILMAR_ASSERT(! cb && _cb);
-    cb = _cb;
-    if (io) io->attach(this);
-  }
+  buf_pipe(io_pipe *lower, uint32_t limit) : layered_pipe(lower, limit, buf_pipe_gauge) {}
 
   // Returns the full length when the bytes were sent or queued; less only
   // together with an "overflow" report.
@@ -42,31 +32,20 @@ class buf_pipe final : public io_pipe, public io_pipe_cb, public ref_counted {
     return static_cast<int>(bytes.size());
   }
 
-  void close() override {
-    if (!io) {
-      QUILMAR_ASSERT(io);
-      return;
-    }
-    io->close();
-    io = nullptr;
-    cb = nullptr;
-    release();
-  }
-
   void suspend() override {
     suspended = true;
-    if (io) io->suspend();
+    layered_pipe::suspend();
   }
 
   void resume() override {
     bool was_suspended = suspended;
     suspended = false;
-    if (io) io->resume();
+    layered_pipe::resume();
     if (was_suspended) flush();
   }
 
   void get_stats(io_stats *stats) override {
-    if (io) io->get_stats(stats);
+    layered_pipe::get_stats(stats);
     stats->peak_held = peak;
     stats->held = static_cast<uint32_t>(held.size());
   }
@@ -74,15 +53,6 @@ class buf_pipe final : public io_pipe, public io_pipe_cb, public ref_counted {
   void on_ready() override {
     lower_ready = true;
     flush();
-  }
-  void on_data(std::string &bytes) override {
-    if (cb) cb->on_data(bytes);
-  }
-  void on_closed() override {
-    if (cb) cb->on_closed();
-  }
-  void on_error(const char *context, int code) override {
-    if (cb) cb->on_error(context, code);
   }
 
  private:
@@ -103,10 +73,7 @@ class buf_pipe final : public io_pipe, public io_pipe_cb, public ref_counted {
     }
   }
 
-  io_pipe_cb *cb = nullptr;
-  io_pipe *io;
   std::string held;
-  uint32_t limit;
   uint32_t peak = 0;
   bool ready = false;
   bool suspended = false;

@@ -1,58 +1,17 @@
 #include <algorithm>
 
-#include "common/log.h"
-#include "stack/io_pipe.h"
+#include "io_layered_pipe.h"
 
 gauge dgm_pipe_gauge = {0, 0, 0, "dgm_pipe"};
 
 namespace {
 
-class dgm_pipe final : public io_pipe, public io_pipe_cb, public ref_counted {
+class dgm_pipe final : public layered_pipe {
  public:
-  dgm_pipe(io_pipe *lower, uint32_t limit) : io(lower), limit(limit) {
-    gauge_add(dgm_pipe_gauge, 1);
-  }
-  ~dgm_pipe() override { gauge_sub(dgm_pipe_gauge, 1); }
+  dgm_pipe(io_pipe *lower, uint32_t limit) : layered_pipe(lower, limit, dgm_pipe_gauge) {}
 
-  void attach(io_pipe_cb *_cb) override {
-    QUILMAR_ASSERT(! cb && _cb);
-    cb = _cb;
-    if (io) io->attach(this);
-  }
-
-  // The caller writes whole frames, length field included.
-  int send(const std::string &bytes) override { return io ? io->send(bytes) : 0; }
-
-  void close() override {
-    if (!io) {
-      QUILMAR_ASSERT(io);
-      return;
-    }
-    io->close();
-    io = nullptr;
-    cb = nullptr;
-    release();
-  }
-
-  void suspend() override {
-    if (io) io->suspend();
-  }
-  void resume() override {
-    if (io) io->resume();
-  }
-  void get_stats(io_stats *stats) override {
-    if (io) io->get_stats(stats);
-  }
-
-  void on_ready() override {
-    if (cb) cb->on_ready();
-  }
-  void on_closed() override {
-    if (cb) cb->on_closed();
-  }
-  void on_error(const char *context, int code) override {
-    if (cb) cb->on_error(context, code);
-  }
+  // The caller writes whole frames, length field included; sends go
+  // straight down.
 
   // Cuts the stream into frames of a 4-byte big-endian length N and N more
   // bytes, and hands each whole frame (length included) upward.
@@ -80,10 +39,7 @@ class dgm_pipe final : public io_pipe, public io_pipe_cb, public ref_counted {
   }
 
  private:
-  io_pipe_cb *cb = nullptr;
-  io_pipe *io;
   std::string rbuf;  // received bytes not yet delivered as a frame
-  uint32_t limit;
 };
 
 }  // namespace
