@@ -64,7 +64,9 @@ struct channel_pair {
 void expect_passes(msg_crypto &from, msg_crypto &to, const std::string &message, bool udp) {
   std::string frame = plain_frame(message);
   from.protect(frame, udp);
-  if (!message.empty()) EXPECT_NE(frame.substr(8, message.size()), message);
+  if (!message.empty()) {
+    EXPECT_NE(frame.substr(8, message.size()), message);
+  }
   ASSERT_TRUE(to.unprotect(frame)) << message.size() << (udp ? " udp" : " tcp");
   EXPECT_EQ(frame.substr(8), message);
 }
