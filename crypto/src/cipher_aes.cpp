@@ -148,60 +148,84 @@ cipher_key *cipher_alg_aes::make_key(unsigned kl, unsigned kr, const void *key) 
   return k;
 }
 
-void cipher_key_aes::encrypt_block(const void *in, void *out) const {
-  QUILMAR_ASSERT(in && out);
-  if (!in || !out) return;
-  const uint8_t *src = static_cast<const uint8_t *>(in);
-  const uint32_t *rk = ek;
+// One full round: state (a0..a3) to (b0..b3) with round key rk. The column
+// order of the second operand set is the ShiftRows pattern of each direction.
+#define ENC_ROUND(b0, b1, b2, b3, a0, a1, a2, a3, rk)                                     \
+  b0 = Te0[a0 >> 24] ^ Te1[(a1 >> 16) & 0xff] ^ Te2[(a2 >> 8) & 0xff] ^ Te3[a3 & 0xff] ^ (rk)[0]; \
+  b1 = Te0[a1 >> 24] ^ Te1[(a2 >> 16) & 0xff] ^ Te2[(a3 >> 8) & 0xff] ^ Te3[a0 & 0xff] ^ (rk)[1]; \
+  b2 = Te0[a2 >> 24] ^ Te1[(a3 >> 16) & 0xff] ^ Te2[(a0 >> 8) & 0xff] ^ Te3[a1 & 0xff] ^ (rk)[2]; \
+  b3 = Te0[a3 >> 24] ^ Te1[(a0 >> 16) & 0xff] ^ Te2[(a1 >> 8) & 0xff] ^ Te3[a2 & 0xff] ^ (rk)[3]
+
+#define DEC_ROUND(b0, b1, b2, b3, a0, a1, a2, a3, rk)                                     \
+  b0 = Td0[a0 >> 24] ^ Td1[(a3 >> 16) & 0xff] ^ Td2[(a2 >> 8) & 0xff] ^ Td3[a1 & 0xff] ^ (rk)[0]; \
+  b1 = Td0[a1 >> 24] ^ Td1[(a0 >> 16) & 0xff] ^ Td2[(a3 >> 8) & 0xff] ^ Td3[a2 & 0xff] ^ (rk)[1]; \
+  b2 = Td0[a2 >> 24] ^ Td1[(a1 >> 16) & 0xff] ^ Td2[(a0 >> 8) & 0xff] ^ Td3[a3 & 0xff] ^ (rk)[2]; \
+  b3 = Td0[a3 >> 24] ^ Td1[(a2 >> 16) & 0xff] ^ Td2[(a1 >> 8) & 0xff] ^ Td3[a0 & 0xff] ^ (rk)[3]
+
+namespace {
+
+// NR is a compile-time constant so that the rounds unroll completely and the
+// round keys are addressed with fixed offsets.
+template <unsigned NR>
+void aes_encrypt(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
   uint32_t s0 = load_be(src) ^ rk[0];
   uint32_t s1 = load_be(src + 4) ^ rk[1];
   uint32_t s2 = load_be(src + 8) ^ rk[2];
   uint32_t s3 = load_be(src + 12) ^ rk[3];
   uint32_t t0, t1, t2, t3;
-  for (uint32_t r = 1; r < nr; ++r) {
-    rk += 4;
-    t0 = Te0[s0 >> 24] ^ Te1[(s1 >> 16) & 0xff] ^ Te2[(s2 >> 8) & 0xff] ^ Te3[s3 & 0xff] ^ rk[0];
-    t1 = Te0[s1 >> 24] ^ Te1[(s2 >> 16) & 0xff] ^ Te2[(s3 >> 8) & 0xff] ^ Te3[s0 & 0xff] ^ rk[1];
-    t2 = Te0[s2 >> 24] ^ Te1[(s3 >> 16) & 0xff] ^ Te2[(s0 >> 8) & 0xff] ^ Te3[s1 & 0xff] ^ rk[2];
-    t3 = Te0[s3 >> 24] ^ Te1[(s0 >> 16) & 0xff] ^ Te2[(s1 >> 8) & 0xff] ^ Te3[s2 & 0xff] ^ rk[3];
-    s0 = t0;
-    s1 = t1;
-    s2 = t2;
-    s3 = t3;
+  for (unsigned r = 1; r < NR - 1; r += 2) {
+    ENC_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4 * r);
+    ENC_ROUND(s0, s1, s2, s3, t0, t1, t2, t3, rk + 4 * r + 4);
   }
-  rk += 4;
+  ENC_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4 * (NR - 1));
+  rk += 4 * NR;
+  store_be(dst, word(S[t0 >> 24], S[(t1 >> 16) & 0xff], S[(t2 >> 8) & 0xff], S[t3 & 0xff]) ^ rk[0]);
+  store_be(dst + 4, word(S[t1 >> 24], S[(t2 >> 16) & 0xff], S[(t3 >> 8) & 0xff], S[t0 & 0xff]) ^ rk[1]);
+  store_be(dst + 8, word(S[t2 >> 24], S[(t3 >> 16) & 0xff], S[(t0 >> 8) & 0xff], S[t1 & 0xff]) ^ rk[2]);
+  store_be(dst + 12, word(S[t3 >> 24], S[(t0 >> 16) & 0xff], S[(t1 >> 8) & 0xff], S[t2 & 0xff]) ^ rk[3]);
+}
+
+template <unsigned NR>
+void aes_decrypt(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
+  uint32_t s0 = load_be(src) ^ rk[0];
+  uint32_t s1 = load_be(src + 4) ^ rk[1];
+  uint32_t s2 = load_be(src + 8) ^ rk[2];
+  uint32_t s3 = load_be(src + 12) ^ rk[3];
+  uint32_t t0, t1, t2, t3;
+  for (unsigned r = 1; r < NR - 1; r += 2) {
+    DEC_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4 * r);
+    DEC_ROUND(s0, s1, s2, s3, t0, t1, t2, t3, rk + 4 * r + 4);
+  }
+  DEC_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4 * (NR - 1));
+  rk += 4 * NR;
+  store_be(dst, word(Si[t0 >> 24], Si[(t3 >> 16) & 0xff], Si[(t2 >> 8) & 0xff], Si[t1 & 0xff]) ^ rk[0]);
+  store_be(dst + 4, word(Si[t1 >> 24], Si[(t0 >> 16) & 0xff], Si[(t3 >> 8) & 0xff], Si[t2 & 0xff]) ^ rk[1]);
+  store_be(dst + 8, word(Si[t2 >> 24], Si[(t1 >> 16) & 0xff], Si[(t0 >> 8) & 0xff], Si[t3 & 0xff]) ^ rk[2]);
+  store_be(dst + 12, word(Si[t3 >> 24], Si[(t2 >> 16) & 0xff], Si[(t1 >> 8) & 0xff], Si[t0 & 0xff]) ^ rk[3]);
+}
+
+}  // namespace
+
+void cipher_key_aes::encrypt_block(const void *in, void *out) const {
+  QUILMAR_ASSERT(in && out);
+  if (!in || !out) return;
+  const uint8_t *src = static_cast<const uint8_t *>(in);
   uint8_t *dst = static_cast<uint8_t *>(out);
-  store_be(dst, word(S[s0 >> 24], S[(s1 >> 16) & 0xff], S[(s2 >> 8) & 0xff], S[s3 & 0xff]) ^ rk[0]);
-  store_be(dst + 4, word(S[s1 >> 24], S[(s2 >> 16) & 0xff], S[(s3 >> 8) & 0xff], S[s0 & 0xff]) ^ rk[1]);
-  store_be(dst + 8, word(S[s2 >> 24], S[(s3 >> 16) & 0xff], S[(s0 >> 8) & 0xff], S[s1 & 0xff]) ^ rk[2]);
-  store_be(dst + 12, word(S[s3 >> 24], S[(s0 >> 16) & 0xff], S[(s1 >> 8) & 0xff], S[s2 & 0xff]) ^ rk[3]);
+  switch (nr) {
+    case 14: aes_encrypt<14>(ek, src, dst); break;
+    case 12: aes_encrypt<12>(ek, src, dst); break;
+    case 10: aes_encrypt<10>(ek, src, dst); break;
+  }
 }
 
 void cipher_key_aes::decrypt_block(const void *in, void *out) const {
   QUILMAR_ASSERT(in && out);
   if (!in || !out) return;
   const uint8_t *src = static_cast<const uint8_t *>(in);
-  const uint32_t *rk = dk;
-  uint32_t s0 = load_be(src) ^ rk[0];
-  uint32_t s1 = load_be(src + 4) ^ rk[1];
-  uint32_t s2 = load_be(src + 8) ^ rk[2];
-  uint32_t s3 = load_be(src + 12) ^ rk[3];
-  uint32_t t0, t1, t2, t3;
-  for (uint32_t r = 1; r < nr; ++r) {
-    rk += 4;
-    t0 = Td0[s0 >> 24] ^ Td1[(s3 >> 16) & 0xff] ^ Td2[(s2 >> 8) & 0xff] ^ Td3[s1 & 0xff] ^ rk[0];
-    t1 = Td0[s1 >> 24] ^ Td1[(s0 >> 16) & 0xff] ^ Td2[(s3 >> 8) & 0xff] ^ Td3[s2 & 0xff] ^ rk[1];
-    t2 = Td0[s2 >> 24] ^ Td1[(s1 >> 16) & 0xff] ^ Td2[(s0 >> 8) & 0xff] ^ Td3[s3 & 0xff] ^ rk[2];
-    t3 = Td0[s3 >> 24] ^ Td1[(s2 >> 16) & 0xff] ^ Td2[(s1 >> 8) & 0xff] ^ Td3[s0 & 0xff] ^ rk[3];
-    s0 = t0;
-    s1 = t1;
-    s2 = t2;
-    s3 = t3;
-  }
-  rk += 4;
   uint8_t *dst = static_cast<uint8_t *>(out);
-  store_be(dst, word(Si[s0 >> 24], Si[(s3 >> 16) & 0xff], Si[(s2 >> 8) & 0xff], Si[s1 & 0xff]) ^ rk[0]);
-  store_be(dst + 4, word(Si[s1 >> 24], Si[(s0 >> 16) & 0xff], Si[(s3 >> 8) & 0xff], Si[s2 & 0xff]) ^ rk[1]);
-  store_be(dst + 8, word(Si[s2 >> 24], Si[(s1 >> 16) & 0xff], Si[(s0 >> 8) & 0xff], Si[s3 & 0xff]) ^ rk[2]);
-  store_be(dst + 12, word(Si[s3 >> 24], Si[(s2 >> 16) & 0xff], Si[(s1 >> 8) & 0xff], Si[s0 & 0xff]) ^ rk[3]);
+  switch (nr) {
+    case 14: aes_decrypt<14>(dk, src, dst); break;
+    case 12: aes_decrypt<12>(dk, src, dst); break;
+    case 10: aes_decrypt<10>(dk, src, dst); break;
+  }
 }

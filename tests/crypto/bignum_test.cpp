@@ -109,7 +109,8 @@ TEST(BignumCodec, LengthPastTheEndThrows) {
   std::string huge("\xff\xff\xff\x7f\x01", 5);
   msg_reader r2(huge);
   EXPECT_THROW(get_bignum(r2), parser::err);
-  msg_reader empty(std::string{});
+  const std::string nothing;
+  msg_reader empty(nothing);
   EXPECT_THROW(get_bignum(empty), parser::err);
 }
 
