@@ -1,0 +1,76 @@
+// Protection of one framed message channel (the server connection or one
+// peer tunnel): key exchange values, key derivation, and in-place
+// encryption, numbering and authentication of every frame. The object owns
+// its cipher and MAC objects; it never sees a socket and has no callbacks.
+// It serves both ends of a channel: "local" is this side, "peer" the other.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "crypto/bignum.h"
+#include "crypto/cipher.h"
+#include "crypto/digest.h"
+
+class msg_crypto {
+ public:
+  msg_crypto() {}
+  virtual ~msg_crypto();
+
+  // Sets gx to the process' Diffie-Hellman public value, nx to 128 random
+  // bytes and out_spi to a random word.
+  virtual void make_local() = 0;
+  // Whether the peer's nonce and public value are acceptable.
+  virtual bool check() = 0;
+  // Derives key material from the exchange and installs it. The side that
+  // sent the first nonce passes initiator = true.
+  virtual void derive_keys(bool initiator, bool no_encryption) = 0;
+  // Installs keys from at least 52 bytes of material; false (and nothing
+  // changed) when there are fewer.
+  virtual bool set_keys(const std::string &keymat, bool no_encryption) = 0;
+  virtual bool active() = 0;
+  // Turns a plain frame (8 header bytes, then the message) into a protected
+  // one in place. Until keys are set only the length word is written.
+  virtual void protect(std::string &frame, bool udp) = 0;
+  // Checks and strips the protection in place; false means discard the frame
+  // (its contents are then unspecified). Passes frames through until keys
+  // are set.
+  virtual bool unprotect(std::string &frame) = 0;
+
+  std::string nx;            // local nonce
+  std::string ny;            // peer's nonce
+  bignum gx;                 // local Diffie-Hellman public value
+  bignum gy;                 // peer's Diffie-Hellman public value
+  std::string local_digest;  // SHA-1(nx, ny, gx, gy): what we sign
+  std::string peer_digest;   // SHA-1(ny, nx, gy, gx): what the peer signs
+  uint32_t out_spi = 0;      // first word of frames we send over UDP
+  uint32_t tx_seq = 0;
+  cipher_ctx *tx_cbc = nullptr;       // owned; null without encryption
+  digest_alg_hmac *tx_mac = nullptr;  // owned; null until keys are set
+  uint32_t in_spi = 0;                // how the owner finds us; only stored here
+  uint32_t rx_seq = 0;                // sequence word of the last accepted frame
+  cipher_ctx *rx_cbc = nullptr;       // owned
+  digest_alg_hmac *rx_mac = nullptr;  // owned
+
+ private:
+  msg_crypto(const msg_crypto &) = delete;
+  msg_crypto &operator=(const msg_crypto &) = delete;
+};
+
+// AES-256-CBC with a random IV per frame, HMAC-SHA1 truncated to 12 bytes,
+// keys from an RFC 3526 group 14 Diffie-Hellman exchange.
+class msg_crypto_v2 : public msg_crypto {
+ public:
+  msg_crypto_v2();
+
+  void make_local() override;
+  bool check() override;
+  void derive_keys(bool initiator, bool no_encryption) override;
+  bool set_keys(const std::string &keymat, bool no_encryption) override;
+  bool active() override { return is_active; }
+  void protect(std::string &frame, bool udp) override;
+  bool unprotect(std::string &frame) override;
+
+ private:
+  bool is_active = false;
+};

@@ -1,0 +1,231 @@
+// Table-driven AES after FIPS-197. Every table is computed at compile time
+// from the definition of the S-box (multiplicative inverse in GF(2^8)
+// followed by the affine map), so no constant here is copied by hand.
+// State and round keys are big-endian 32-bit columns, as in the standard.
+#include <cstring>
+
+#include "common/log.h"
+#include "crypto/cipher.h"
+
+namespace {
+
+constexpr uint8_t xtime(uint8_t a) { return uint8_t((a << 1) ^ ((a & 0x80) ? 0x1b : 0)); }
+
+constexpr uint8_t gmul(uint8_t a, uint8_t b) {
+  uint8_t r = 0;
+  while (b) {
+    if (b & 1) r ^= a;
+    a = xtime(a);
+    b >>= 1;
+  }
+  return r;
+}
+
+constexpr uint8_t rotl8(uint8_t x, int n) { return uint8_t((x << n) | (x >> (8 - n))); }
+constexpr uint32_t rotr32(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); }
+constexpr uint32_t word(uint8_t a, uint8_t b, uint8_t c, uint8_t d) {
+  return uint32_t(a) << 24 | uint32_t(b) << 16 | uint32_t(c) << 8 | d;
+}
+
+struct aes_tables {
+  uint8_t sbox[256];
+  uint8_t inv_sbox[256];
+  uint32_t te[4][256];  // SubBytes and MixColumns of one byte, per row position
+  uint32_t td[4][256];  // InvSubBytes and InvMixColumns likewise
+  uint32_t rcon[10];
+};
+
+constexpr aes_tables make_tables() {
+  aes_tables t{};
+  // Powers of the generator 3 walk the whole multiplicative group, which
+  // gives every inverse: the inverse of 3^i is 3^(255-i).
+  uint8_t pow[256] = {};
+  uint8_t log[256] = {};
+  uint8_t x = 1;
+  for (int i = 0; i < 255; ++i) {
+    pow[i] = x;
+    log[x] = uint8_t(i);
+    x = gmul(x, 3);
+  }
+  for (int a = 0; a < 256; ++a) {
+    uint8_t inv = a ? pow[(255 - log[a]) % 255] : 0;
+    uint8_t s = uint8_t(inv ^ rotl8(inv, 1) ^ rotl8(inv, 2) ^ rotl8(inv, 3) ^ rotl8(inv, 4) ^ 0x63);
+    t.sbox[a] = s;
+    t.inv_sbox[s] = uint8_t(a);
+  }
+  for (int a = 0; a < 256; ++a) {
+    uint8_t s = t.sbox[a];
+    uint8_t si = t.inv_sbox[a];
+    t.te[0][a] = word(gmul(s, 2), s, s, gmul(s, 3));
+    t.td[0][a] = word(gmul(si, 14), gmul(si, 9), gmul(si, 13), gmul(si, 11));
+    for (int r = 1; r < 4; ++r) {
+      t.te[r][a] = rotr32(t.te[0][a], 8 * r);
+      t.td[r][a] = rotr32(t.td[0][a], 8 * r);
+    }
+  }
+  uint8_t rc = 1;
+  for (int i = 0; i < 10; ++i) {
+    t.rcon[i] = uint32_t(rc) << 24;
+    rc = xtime(rc);
+  }
+  return t;
+}
+
+constexpr aes_tables T = make_tables();
+
+// Spot checks against FIPS-197 figure 7 and section 5.2, at compile time.
+static_assert(T.sbox[0x00] == 0x63 && T.sbox[0x53] == 0xed && T.sbox[0xff] == 0x16, "S-box");
+static_assert(T.inv_sbox[0x63] == 0x00 && T.inv_sbox[0x16] == 0xff, "inverse S-box");
+static_assert(T.rcon[9] == 0x36000000, "Rcon");
+
+constexpr const uint32_t *Te0 = T.te[0], *Te1 = T.te[1], *Te2 = T.te[2], *Te3 = T.te[3];
+constexpr const uint32_t *Td0 = T.td[0], *Td1 = T.td[1], *Td2 = T.td[2], *Td3 = T.td[3];
+constexpr const uint8_t *S = T.sbox, *Si = T.inv_sbox;
+
+inline uint32_t load_be(const uint8_t *p) {
+  uint32_t v;
+  memcpy(&v, p, 4);
+  return __builtin_bswap32(v);
+}
+
+inline void store_be(uint8_t *p, uint32_t v) {
+  v = __builtin_bswap32(v);
+  memcpy(p, &v, 4);
+}
+
+inline uint32_t sub_word(uint32_t w) {
+  return word(S[w >> 24], S[(w >> 16) & 0xff], S[(w >> 8) & 0xff], S[w & 0xff]);
+}
+
+// InvMixColumns of one column: the decryption tables include the inverse
+// S-box, so feed them S-box outputs to cancel it.
+inline uint32_t inv_mix_column(uint32_t w) {
+  return Td0[S[w >> 24]] ^ Td1[S[(w >> 16) & 0xff]] ^ Td2[S[(w >> 8) & 0xff]] ^ Td3[S[w & 0xff]];
+}
+
+cipher_alg_aes aes_instance;
+
+}  // namespace
+
+cipher_alg *const aes_alg = &aes_instance;
+
+unsigned cipher_alg_aes::init_kl(unsigned kl) {
+  if (kl == 0) return 256;
+  return (kl == 128 || kl == 192 || kl == 256) ? kl : 0;
+}
+
+bool cipher_alg_aes::init_kr(unsigned kr) { return kr == 0 || kr == 1; }
+
+cipher_key *cipher_alg_aes::make_key(unsigned kl, unsigned kr, const void *key) {
+  QUILMAR_ASSERT(init_kl(kl) && init_kr(kr) && key);
+  kl = init_kl(kl);
+  if (!kl || !init_kr(kr) || !key) return nullptr;
+
+  cipher_key_aes *k = new cipher_key_aes(this);
+  const uint8_t *raw = static_cast<const uint8_t *>(key);
+  const unsigned nk = kl / 32;
+  k->nr = nk + 6;
+  const unsigned words = 4 * (k->nr + 1);
+  for (unsigned i = 0; i < nk; ++i) k->ek[i] = load_be(raw + 4 * i);
+  for (unsigned i = nk; i < words; ++i) {
+    uint32_t temp = k->ek[i - 1];
+    if (i % nk == 0)
+      temp = sub_word(rotr32(temp, 24)) ^ T.rcon[i / nk - 1];
+    else if (nk > 6 && i % nk == 4)
+      temp = sub_word(temp);
+    k->ek[i] = k->ek[i - nk] ^ temp;
+  }
+  for (unsigned i = words; i < 60; ++i) k->ek[i] = 0;
+
+  // Equivalent inverse cipher: round keys in reverse order, the inner ones
+  // passed through InvMixColumns.
+  memcpy(k->dk, k->ek, sizeof k->dk);
+  for (unsigned r = 0; r <= k->nr; ++r)
+    for (unsigned c = 0; c < 4; ++c) {
+      uint32_t w = k->ek[4 * (k->nr - r) + c];
+      k->dk[4 * r + c] = (r == 0 || r == k->nr) ? w : inv_mix_column(w);
+    }
+  return k;
+}
+
+// One full round: state (a0..a3) to (b0..b3) with round key rk. The column
+// order of the second operand set is the ShiftRows pattern of each direction.
+#define ENC_ROUND(b0, b1, b2, b3, a0, a1, a2, a3, rk)                                     \
+  b0 = Te0[a0 >> 24] ^ Te1[(a1 >> 16) & 0xff] ^ Te2[(a2 >> 8) & 0xff] ^ Te3[a3 & 0xff] ^ (rk)[0]; \
+  b1 = Te0[a1 >> 24] ^ Te1[(a2 >> 16) & 0xff] ^ Te2[(a3 >> 8) & 0xff] ^ Te3[a0 & 0xff] ^ (rk)[1]; \
+  b2 = Te0[a2 >> 24] ^ Te1[(a3 >> 16) & 0xff] ^ Te2[(a0 >> 8) & 0xff] ^ Te3[a1 & 0xff] ^ (rk)[2]; \
+  b3 = Te0[a3 >> 24] ^ Te1[(a0 >> 16) & 0xff] ^ Te2[(a1 >> 8) & 0xff] ^ Te3[a2 & 0xff] ^ (rk)[3]
+
+#define DEC_ROUND(b0, b1, b2, b3, a0, a1, a2, a3, rk)                                     \
+  b0 = Td0[a0 >> 24] ^ Td1[(a3 >> 16) & 0xff] ^ Td2[(a2 >> 8) & 0xff] ^ Td3[a1 & 0xff] ^ (rk)[0]; \
+  b1 = Td0[a1 >> 24] ^ Td1[(a0 >> 16) & 0xff] ^ Td2[(a3 >> 8) & 0xff] ^ Td3[a2 & 0xff] ^ (rk)[1]; \
+  b2 = Td0[a2 >> 24] ^ Td1[(a1 >> 16) & 0xff] ^ Td2[(a0 >> 8) & 0xff] ^ Td3[a3 & 0xff] ^ (rk)[2]; \
+  b3 = Td0[a3 >> 24] ^ Td1[(a2 >> 16) & 0xff] ^ Td2[(a1 >> 8) & 0xff] ^ Td3[a0 & 0xff] ^ (rk)[3]
+
+namespace {
+
+// NR is a compile-time constant so that the rounds unroll completely and the
+// round keys are addressed with fixed offsets.
+template <unsigned NR>
+void aes_encrypt(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
+  uint32_t s0 = load_be(src) ^ rk[0];
+  uint32_t s1 = load_be(src + 4) ^ rk[1];
+  uint32_t s2 = load_be(src + 8) ^ rk[2];
+  uint32_t s3 = load_be(src + 12) ^ rk[3];
+  uint32_t t0, t1, t2, t3;
+  for (unsigned r = 1; r < NR - 1; r += 2) {
+    ENC_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4 * r);
+    ENC_ROUND(s0, s1, s2, s3, t0, t1, t2, t3, rk + 4 * r + 4);
+  }
+  ENC_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4 * (NR - 1));
+  rk += 4 * NR;
+  store_be(dst, word(S[t0 >> 24], S[(t1 >> 16) & 0xff], S[(t2 >> 8) & 0xff], S[t3 & 0xff]) ^ rk[0]);
+  store_be(dst + 4, word(S[t1 >> 24], S[(t2 >> 16) & 0xff], S[(t3 >> 8) & 0xff], S[t0 & 0xff]) ^ rk[1]);
+  store_be(dst + 8, word(S[t2 >> 24], S[(t3 >> 16) & 0xff], S[(t0 >> 8) & 0xff], S[t1 & 0xff]) ^ rk[2]);
+  store_be(dst + 12, word(S[t3 >> 24], S[(t0 >> 16) & 0xff], S[(t1 >> 8) & 0xff], S[t2 & 0xff]) ^ rk[3]);
+}
+
+template <unsigned NR>
+void aes_decrypt(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
+  uint32_t s0 = load_be(src) ^ rk[0];
+  uint32_t s1 = load_be(src + 4) ^ rk[1];
+  uint32_t s2 = load_be(src + 8) ^ rk[2];
+  uint32_t s3 = load_be(src + 12) ^ rk[3];
+  uint32_t t0, t1, t2, t3;
+  for (unsigned r = 1; r < NR - 1; r += 2) {
+    DEC_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4 * r);
+    DEC_ROUND(s0, s1, s2, s3, t0, t1, t2, t3, rk + 4 * r + 4);
+  }
+  DEC_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4 * (NR - 1));
+  rk += 4 * NR;
+  store_be(dst, word(Si[t0 >> 24], Si[(t3 >> 16) & 0xff], Si[(t2 >> 8) & 0xff], Si[t1 & 0xff]) ^ rk[0]);
+  store_be(dst + 4, word(Si[t1 >> 24], Si[(t0 >> 16) & 0xff], Si[(t3 >> 8) & 0xff], Si[t2 & 0xff]) ^ rk[1]);
+  store_be(dst + 8, word(Si[t2 >> 24], Si[(t1 >> 16) & 0xff], Si[(t0 >> 8) & 0xff], Si[t3 & 0xff]) ^ rk[2]);
+  store_be(dst + 12, word(Si[t3 >> 24], Si[(t2 >> 16) & 0xff], Si[(t1 >> 8) & 0xff], Si[t0 & 0xff]) ^ rk[3]);
+}
+
+}  // namespace
+
+void cipher_key_aes::encrypt_block(const void *in, void *out) const {
+  QUILMAR_ASSERT(in && out);
+  if (!in || !out) return;
+  const uint8_t *src = static_cast<const uint8_t *>(in);
+  uint8_t *dst = static_cast<uint8_t *>(out);
+  switch (nr) {
+    case 14: aes_encrypt<14>(ek, src, dst); break;
+    case 12: aes_encrypt<12>(ek, src, dst); break;
+    case 10: aes_encrypt<10>(ek, src, dst); break;
+  }
+}
+
+void cipher_key_aes::decrypt_block(const void *in, void *out) const {
+  QUILMAR_ASSERT(in && out);
+  if (!in || !out) return;
+  const uint8_t *src = static_cast<const uint8_t *>(in);
+  uint8_t *dst = static_cast<uint8_t *>(out);
+  switch (nr) {
+    case 14: aes_decrypt<14>(dk, src, dst); break;
+    case 12: aes_decrypt<12>(dk, src, dst); break;
+    case 10: aes_decrypt<10>(dk, src, dst); break;
+  }
+}
