@@ -3,14 +3,14 @@
 
 #include <memory>
 
-#include "../crypto/log_capture.h"
+#include "log_capture.h"
 #include "../crypto/oracle.h"
 #include "clisrv/msg_crypto.h"
 #include "common/util.h"
 
 namespace {
 
-class ChannelLog : public Logged {};
+class ChannelLog : public LoggedTest {};
 
 std::string be32(uint32_t v) {
   std::string s(4, '\0');

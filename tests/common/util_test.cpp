@@ -10,11 +10,7 @@
 
 namespace {
 
-class Logged : public ::testing::Test {
- protected:
-  void SetUp() override { start_log_capture(); }
-  void TearDown() override { stop_log_capture(); }
-};
+using Logged = LoggedTest;
 
 TEST(Text, AddressesPrintMostSignificantOctetFirst) {
   EXPECT_EQ(ip_to_text(0x05010203), "5.1.2.3");

@@ -10,7 +10,7 @@
 
 namespace {
 
-class BignumLog : public Logged {};
+class BignumLog : public LoggedTest {};
 
 // Restores the length form whatever a test does with it.
 struct length_form {

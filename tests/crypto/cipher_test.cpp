@@ -10,7 +10,7 @@
 
 namespace {
 
-class CipherLog : public Logged {};
+class CipherLog : public LoggedTest {};
 
 std::unique_ptr<cipher_key> key_of(const std::string &raw) {
   return std::unique_ptr<cipher_key>(

@@ -10,7 +10,7 @@
 
 namespace {
 
-class HmacLog : public Logged {};
+class HmacLog : public LoggedTest {};
 
 std::string hmac(const std::string &key, const std::string &data, uint32_t hlen = 20) {
   std::unique_ptr<digest_alg_hmac> alg(make_hmac(sha1_alg, key, hlen));

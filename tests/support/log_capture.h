@@ -18,3 +18,13 @@ void stop_log_capture();
 bool logged_line(const std::string &line);
 // True when some captured entry begins with `prefix`.
 bool logged_prefix(const std::string &prefix);
+
+#include <gtest/gtest.h>
+
+// A fixture whose tests run with their log lines captured.
+class LoggedTest : public ::testing::Test {
+ protected:
+  void SetUp() override { start_log_capture(); }
+  void TearDown() override { stop_log_capture(); }
+  const std::vector<std::string> &lines() const { return logged; }
+};
