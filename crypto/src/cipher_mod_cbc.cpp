@@ -51,15 +51,26 @@ void cbc::encrypt(const void *in, void *out, size_t bytes) {
   }
 }
 
+// Blocks decrypt independently of each other, so they go to the cipher a
+// batch at a time (which lets it work on several at once), from the end of
+// the buffer backwards: each batch is written only after it has been XORed
+// with the ciphertext blocks before it, which are still intact.
 void cbc::decrypt(const void *in, void *out, size_t bytes) {
   if (!acceptable(in, out, bytes, key, iv)) return;
   const size_t b = key->alg->blen;
   const uint8_t *src = static_cast<const uint8_t *>(in);
   uint8_t *dst = static_cast<uint8_t *>(out);
-  for (size_t off = bytes - b; off > 0; off -= b) {
-    key->decrypt_block(src + off, dst + off);
-    xor_block(dst + off, dst + off, src + off - b, b);
+  constexpr size_t kBatch = 256;  // bytes decrypted per call to the cipher
+  uint8_t plain[kBatch];
+  const size_t per_batch = kBatch / b;
+  size_t end = bytes / b;  // one past the last block still to do
+  while (end > 0) {
+    size_t first = end > per_batch ? end - per_batch : 0;
+    key->decrypt_blocks(src + first * b, plain, end - first);
+    for (size_t i = end; i-- > first;) {
+      const uint8_t *previous = i ? src + (i - 1) * b : iv;
+      xor_block(dst + i * b, plain + (i - first) * b, previous, b);
+    }
+    end = first;
   }
-  key->decrypt_block(src, dst);
-  xor_block(dst, dst, iv, b);
 }

@@ -103,6 +103,26 @@ TEST(Aes, RandomBlocksMatchTheLibrary) {
   }
 }
 
+TEST(Aes, BatchDecryptionMatchesBlockByBlockForEveryKeySize) {
+  for (size_t key_bytes : {16, 24, 32}) {
+    std::string key;
+    random_string(key, key_bytes);
+    std::unique_ptr<cipher_key> k(aes_alg->make_key(unsigned(key_bytes * 8), 1, key.data()));
+    ASSERT_TRUE(k);
+    for (size_t blocks : {1, 2, 3, 7}) {
+      std::string in;
+      random_string(in, blocks * 16);
+      std::string expected;
+      for (size_t i = 0; i < blocks; i++) expected += decrypt_block(*k, in.substr(i * 16, 16));
+      std::string out(in.size(), '\0');
+      k->decrypt_blocks(in.data(), &out[0], blocks);
+      EXPECT_EQ(out, expected) << key_bytes << " " << blocks;
+      k->decrypt_blocks(in.data(), &in[0], blocks);  // in place
+      EXPECT_EQ(in, expected);
+    }
+  }
+}
+
 TEST_F(CipherLog, BadKeyParametersAreRefused) {
   std::string raw(32, 'k');
   EXPECT_EQ(aes_alg->make_key(100, 1, raw.data()), nullptr);

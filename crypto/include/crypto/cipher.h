@@ -35,6 +35,13 @@ class cipher_key {
   // One block; `in` and `out` may be the same buffer.
   virtual void encrypt_block(const void *in, void *out) const = 0;
   virtual void decrypt_block(const void *in, void *out) const = 0;
+  // `count` consecutive blocks, each on its own (no chaining). `in` and
+  // `out` are either the same buffer or do not overlap.
+  virtual void decrypt_blocks(const void *in, void *out, size_t count) const {
+    const uint8_t *src = static_cast<const uint8_t *>(in);
+    uint8_t *dst = static_cast<uint8_t *>(out);
+    for (size_t i = 0; i < count; i++) decrypt_block(src + i * alg->blen, dst + i * alg->blen);
+  }
   virtual ~cipher_key() {}
 
  private:
@@ -56,6 +63,7 @@ class cipher_key_aes : public cipher_key {
   explicit cipher_key_aes(cipher_alg *a) : cipher_key(a) {}
   void encrypt_block(const void *in, void *out) const override;
   void decrypt_block(const void *in, void *out) const override;
+  void decrypt_blocks(const void *in, void *out, size_t count) const override;
 
   uint32_t nr = 0;   // rounds: 10, 12 or 14
   uint32_t ek[60];   // encryption schedule
