@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -16,6 +17,8 @@
 namespace {
 
 const char kBlanks[] = " \t\r\n";
+
+constexpr uint32_t kMaxKeepAliveSeconds = INT32_MAX / 1000;
 
 bool is_blank(char c) { return c && strchr(kBlanks, c); }
 
@@ -70,7 +73,11 @@ bool apply_config_entry(config &cfg, const std::string &key, const std::string &
       (key == "OnOnline" ? cfg.on_online : cfg.on_offline) = command;
     }
   } else if (key == "KeepAlive") {
-    if (!scan_u32(value, number) || (number >= 1 && number <= 4)) {
+    // A period the event loop cannot time (the millisecond clock compares
+    // within half its range) would fire on every turn of the loop instead,
+    // and "-1" reads as the largest number; both are refused like 1 to 4.
+    if (!scan_u32(value, number) || (number >= 1 && number <= 4) ||
+        number > kMaxKeepAliveSeconds) {
       log_write("cfg: invalid %s value\n", key.c_str());
       return false;
     }

@@ -113,8 +113,13 @@ TEST_F(ConfigDir, KeepAliveZeroTurnsItOff) {
   EXPECT_EQ(cfg.keepalive, 0u);
 }
 
+TEST_F(ConfigDir, KeepAliveOfAboutTwentyFiveDaysIsTheLongestPeriod) {
+  ASSERT_TRUE(load_with("KeepAlive 2147483\n"));
+  EXPECT_EQ(cfg.keepalive, 2147483000u);
+}
+
 TEST_F(ConfigDir, KeepAliveBelowFiveOrNotANumberFailsAtOnce) {
-  for (const char *value : {"4", "1", "soon"}) {
+  for (const char *value : {"4", "1", "soon", "-1", "2147484", "4294968"}) {
     logged.clear();
     config fresh;
     fresh.cfg_path = dir.path();
