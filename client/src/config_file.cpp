@@ -113,10 +113,14 @@ void apply_state_entry(config &cfg, const std::string &key, const std::string &v
 
 std::string state_text(const config &cfg) {
   std::string text;
+  // Names reach us from the command line and from the server. One holding a
+  // line break must not add entries of its own to the file (a stray line
+  // would even stop the next start-up as garbage), so it is kept only up to
+  // the break.
   auto line = [&](const char *key, const std::string &value) {
     char padded[16];
     snprintf(padded, sizeof padded, "%-11s", key);
-    text += padded + value + "\n";
+    text += padded + value.substr(0, value.find_first_of("\r\n")) + "\n";
   };
   if (cfg.identity != default_config.identity) line("Identity", ip_to_text(cfg.identity));
   if (cfg.nickname != default_config.nickname) line("Nickname", cfg.nickname);

@@ -195,6 +195,21 @@ TEST_F(ConfigDir, SavedStateReloadsTheSame) {
   EXPECT_EQ(again.online_nets, cfg.online_nets);
 }
 
+TEST_F(ConfigDir, LineBreaksInNamesCannotAddStateEntries) {
+  cfg.nickname = "mallory\nAutoLogin yes";
+  cfg.rename_to = "eve\r\nIdentity 5.6.6.6";
+  cfg.online_nets = {"lan\nBogus entry"};
+  ASSERT_TRUE(save_state(cfg));
+  EXPECT_EQ(read_file(dir.file("state")),
+            "Nickname   mallory\n"
+            "RenameTo   eve\n"
+            "OnlineNet  lan\n");
+  config again = reloaded();  // loads without a garbage entry
+  EXPECT_EQ(again.nickname, "mallory");
+  EXPECT_FALSE(again.auto_login);
+  EXPECT_EQ(again.identity, 0u);
+}
+
 TEST_F(ConfigDir, TrailingSpacesOfANicknameDoNotSurvive) {
   cfg.nickname = "bird  ";
   ASSERT_TRUE(save_state(cfg));
