@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 
@@ -16,6 +17,8 @@
 namespace {
 
 const char kBlanks[] = " \t\r\n";
+
+constexpr uint32_t kMaxKeepAliveSeconds = INT32_MAX / 1000;
 
 bool is_blank(char c) { return c && strchr(kBlanks, c); }
 
@@ -70,7 +73,11 @@ bool apply_config_entry(config &cfg, const std::string &key, const std::string &
       (key == "OnOnline" ? cfg.on_online : cfg.on_offline) = command;
     }
   } else if (key == "KeepAlive") {
-    if (!scan_u32(value, number) || (number >= 1 && number <= 4)) {
+    // A period the event loop cannot time (the millisecond clock compares
+    // within half its range) would fire on every turn of the loop instead,
+    // and "-1" reads as the largest number; both are refused like 1 to 4.
+    if (!scan_u32(value, number) || (number >= 1 && number <= 4) ||
+        number > kMaxKeepAliveSeconds) {
       log_write("cfg: invalid %s value\n", key.c_str());
       return false;
     }
@@ -106,10 +113,14 @@ void apply_state_entry(config &cfg, const std::string &key, const std::string &v
 
 std::string state_text(const config &cfg) {
   std::string text;
+  // Names reach us from the command line and from the server. One holding a
+  // line break must not add entries of its own to the file (a stray line
+  // would even stop the next start-up as garbage), so it is kept only up to
+  // the break.
   auto line = [&](const char *key, const std::string &value) {
     char padded[16];
     snprintf(padded, sizeof padded, "%-11s", key);
-    text += padded + value + "\n";
+    text += padded + value.substr(0, value.find_first_of("\r\n")) + "\n";
   };
   if (cfg.identity != default_config.identity) line("Identity", ip_to_text(cfg.identity));
   if (cfg.nickname != default_config.nickname) line("Nickname", cfg.nickname);

@@ -45,6 +45,11 @@ void usage() {
 }
 
 int quilmar_entry(int argc, char **argv) {
+  // Anyone can exec us with an empty argument vector: no name, no role.
+  if (argc < 1 || !argv[0]) {
+    puts("error: must be run as 'quilmar' or 'quilmar-init'");
+    return 0;
+  }
   const char *slash = strrchr(argv[0], '/');
   if (slash) argv[0] = const_cast<char *>(slash + 1);
   if (strcmp(argv[0], "quilmar-init") == 0) return quilmar_init_main(argc, argv);

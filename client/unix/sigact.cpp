@@ -18,10 +18,7 @@ namespace {
 constexpr int SIGNAL_TABLE_SIZE = 64;
 void (*signal_table[SIGNAL_TABLE_SIZE])(int);
 
-constexpr int MAX_REPORTED_FRAMES = 128;
-// Not a literal at the call: the compiler would object to the 0 flag on %p,
-// which glibc honours as the report's traditional look.
-const char *frame_line = "  %08p\n";
+void crash_report(int sig, siginfo_t *, void *context);
 
 uintptr_t interrupted_frame_pointer(const ucontext_t *context) {
 #if defined(__x86_64__)
@@ -44,6 +41,29 @@ uintptr_t interrupted_stack_pointer(const ucontext_t *context) {
   return 0;
 #endif
 }
+
+}  // namespace
+
+// Kept here: collected daemon logs are matched on its line, sigact.cpp:50.
+void sigact(int sig, void (*handler)(int)) {
+  if (sig < 0 || sig >= SIGNAL_TABLE_SIZE) {  // past the table: report, no change
+    log_write("assert sig < _NSIG in %s:%d\n", __FILE__, __LINE__);
+    return;
+  }
+  signal_table[sig] = handler;
+  struct sigaction action = {};
+  action.sa_sigaction = crash_report;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_SIGINFO | SA_RESTART;
+  sigaction(sig, &action, nullptr);
+}
+
+namespace {
+
+constexpr int MAX_REPORTED_FRAMES = 128;
+// Not a literal at the call: the compiler would object to the 0 flag on %p,
+// which glibc honours as the report's traditional look.
+const char *frame_line = "  %08p\n";
 
 // Each frame holds the caller's frame pointer followed by the return address.
 // Code built without frame pointers leaves anything in the register, so a
@@ -78,20 +98,6 @@ void crash_report(int sig, siginfo_t *, void *context) {
 }
 
 }  // namespace
-
-void sigact(int sig, void (*handler)(int)) {
-  // The table has no entry past its end: report and leave the signal alone.
-  if (sig < 0 || sig >= SIGNAL_TABLE_SIZE) {
-    log_write("assert sig < _NSIG in %s:%d\n", __FILE__, __LINE__);
-    return;
-  }
-  signal_table[sig] = handler;
-  struct sigaction action = {};
-  action.sa_sigaction = crash_report;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_SIGINFO | SA_RESTART;
-  sigaction(sig, &action, nullptr);
-}
 
 void fatal_signal(int sig) {
   log_write("sig: got %d\n", sig);

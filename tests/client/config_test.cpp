@@ -113,8 +113,13 @@ TEST_F(ConfigDir, KeepAliveZeroTurnsItOff) {
   EXPECT_EQ(cfg.keepalive, 0u);
 }
 
+TEST_F(ConfigDir, KeepAliveOfAboutTwentyFiveDaysIsTheLongestPeriod) {
+  ASSERT_TRUE(load_with("KeepAlive 2147483\n"));
+  EXPECT_EQ(cfg.keepalive, 2147483000u);
+}
+
 TEST_F(ConfigDir, KeepAliveBelowFiveOrNotANumberFailsAtOnce) {
-  for (const char *value : {"4", "1", "soon"}) {
+  for (const char *value : {"4", "1", "soon", "-1", "2147484", "4294968"}) {
     logged.clear();
     config fresh;
     fresh.cfg_path = dir.path();
@@ -188,6 +193,21 @@ TEST_F(ConfigDir, SavedStateReloadsTheSame) {
   EXPECT_EQ(again.rename_to, cfg.rename_to);
   EXPECT_TRUE(again.auto_login);
   EXPECT_EQ(again.online_nets, cfg.online_nets);
+}
+
+TEST_F(ConfigDir, LineBreaksInNamesCannotAddStateEntries) {
+  cfg.nickname = "mallory\nAutoLogin yes";
+  cfg.rename_to = "eve\r\nIdentity 5.6.6.6";
+  cfg.online_nets = {"lan\nBogus entry"};
+  ASSERT_TRUE(save_state(cfg));
+  EXPECT_EQ(read_file(dir.file("state")),
+            "Nickname   mallory\n"
+            "RenameTo   eve\n"
+            "OnlineNet  lan\n");
+  config again = reloaded();  // loads without a garbage entry
+  EXPECT_EQ(again.nickname, "mallory");
+  EXPECT_FALSE(again.auto_login);
+  EXPECT_EQ(again.identity, 0u);
 }
 
 TEST_F(ConfigDir, TrailingSpacesOfANicknameDoNotSurvive) {

@@ -8,7 +8,9 @@
 #include <regex>
 #include <thread>
 
+#include "client/front.h"
 #include "daemon_helpers.h"
+#include "log_capture.h"
 #include "process.h"
 #include "tempdir.h"
 
@@ -121,6 +123,16 @@ TEST_F(Daemon, UnreachableLockFileIsReported) {
   auto r = run_process(QUILMAR_BIN, args({"start", "debug"}));
   EXPECT_EQ(r.status, 255);
   EXPECT_EQ(r.out, "Cannot access lock file " + dir.path() + "//.lock\n");
+}
+
+using Signals = LoggedTest;
+
+TEST_F(Signals, NumberPastTheTableIsReportedWithItsFixedLine) {
+  sigact(64, fatal_signal);
+  sigact(200, fatal_signal);
+  ASSERT_EQ(lines().size(), 2u);
+  for (const std::string &line : lines())
+    EXPECT_EQ(line, "assert sig < _NSIG in ../client/unix/sigact.cpp:50\n");
 }
 
 }  // namespace

@@ -126,4 +126,14 @@ TEST(Paths, ExistsAndMakeDir) {
   EXPECT_FALSE(make_dir(dir.file("no/such/parent")));
 }
 
+TEST(CommandLine, EmptyArgumentVectorGetsTheNameError) {
+  char *argv[] = {nullptr};
+  testing::internal::CaptureStdout();
+  int status = quilmar_entry(0, argv);
+  fflush(stdout);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "error: must be run as 'quilmar' or 'quilmar-init'\n");
+  EXPECT_EQ(status, 0);
+}
+
 }  // namespace
