@@ -119,21 +119,41 @@ bool warden::listen_on_socket() {
     fprintf(stderr, "tapwarden: socket: %s\n", strerror(errno));
     return false;
   }
-  // Nobody may connect in the moment between bind and chmod.
-  mode_t old_mask = umask(0177);
-  int rc = bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
-  umask(old_mask);
-  if (rc < 0) {
-    fprintf(stderr, "tapwarden: bind %s: %s\n", path.c_str(), strerror(errno));
+  // The socket file is born with its final owner, group and mode: changing
+  // them by name afterwards would follow whatever a user with write access
+  // to the directory had put at the path in the meantime (a symbolic link
+  // to /etc/shadow, say), and we are root.
+  gid_t old_egid = getegid();
+  if (options.group_set && setegid(options.group) < 0) {
+    fprintf(stderr, "tapwarden: giving %s to group %u: %s\n", path.c_str(),
+            static_cast<unsigned>(options.group), strerror(errno));
     return false;
   }
-  if (lstat(path.c_str(), &st) == 0) socket_inode = st.st_ino;
-  if (options.group_set) {
-    if (chown(path.c_str(), geteuid(), options.group) < 0 || chmod(path.c_str(), 0660) < 0) {
-      fprintf(stderr, "tapwarden: giving %s to group %u: %s\n", path.c_str(),
-              static_cast<unsigned>(options.group), strerror(errno));
-      return false;
-    }
+  mode_t old_mask = umask(options.group_set ? 0117 : 0177);
+  int rc = bind(listener, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
+  int bind_error = errno;
+  umask(old_mask);
+  if (options.group_set && setegid(old_egid) < 0) {
+    fprintf(stderr, "tapwarden: setegid back to %u: %s\n", static_cast<unsigned>(old_egid),
+            strerror(errno));
+    return false;
+  }
+  if (rc < 0) {
+    fprintf(stderr, "tapwarden: bind %s: %s\n", path.c_str(), strerror(bind_error));
+    return false;
+  }
+  if (lstat(path.c_str(), &st) != 0) {
+    fprintf(stderr, "tapwarden: %s vanished after bind: %s\n", path.c_str(), strerror(errno));
+    return false;
+  }
+  socket_inode = st.st_ino;
+  // A set-group-ID directory hands its own group to new files; lchown then
+  // fixes the group without following links.
+  if (options.group_set && st.st_gid != options.group &&
+      lchown(path.c_str(), static_cast<uid_t>(-1), options.group) < 0) {
+    fprintf(stderr, "tapwarden: giving %s to group %u: %s\n", path.c_str(),
+            static_cast<unsigned>(options.group), strerror(errno));
+    return false;
   }
   if (listen(listener, 64) < 0) {
     fprintf(stderr, "tapwarden: listen: %s\n", strerror(errno));

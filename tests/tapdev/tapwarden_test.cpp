@@ -472,4 +472,20 @@ TEST_F(TapwardenNs, GroupMayBeGivenTheSocket) {
   EXPECT_EQ(st.st_gid, 4321u);
 }
 
+TEST_F(TapwardenNs, GroupHoldsInASetGroupIdDirectory) {
+  // New files there take the directory's group; the socket must not.
+  std::string sub = dir.file("sgid");
+  ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
+  ASSERT_EQ(chown(sub.c_str(), 0, 4322), 0);
+  ASSERT_EQ(chmod(sub.c_str(), 02755), 0);
+  path = sub + "/tw.sock";
+  start_warden({"-g", "4321"});
+  struct stat st;
+  ASSERT_EQ(lstat(path.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0660u);
+  EXPECT_EQ(st.st_gid, 4321u);
+  EXPECT_EQ(st.st_uid, 0u);
+}
+
 }  // namespace

@@ -359,6 +359,17 @@ TEST_F(open_device, WriteSendsTheWholeFrame) {
   EXPECT_EQ(std::string(buf, static_cast<size_t>(got)), frame);
 }
 
+TEST_F(open_device, NegativeLengthIsRefusedAndNothingIsWritten) {
+  start({});
+  char frame[64] = "ethernet frame bytes";
+  errno = 0;
+  EXPECT_EQ(dev->write(frame, -1), -1);
+  EXPECT_EQ(errno, EINVAL);
+  char buf[64];
+  EXPECT_LT(recv(d.wire, buf, sizeof buf, MSG_DONTWAIT), 0) << "something reached the device";
+  EXPECT_EQ(dev->write(frame, 0), 0);
+}
+
 TEST_F(open_device, CloseStopsEverything) {
   start({});
   ASSERT_TRUE(dev->bring_up());

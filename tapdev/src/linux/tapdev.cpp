@@ -199,7 +199,13 @@ void tuntap::configure(uint32_t address, uint32_t netmask) {
 
 int tuntap::write(const void *frame, int length) {
   if (ev.fd < 0) return 0;
-  return static_cast<int>(::write(ev.fd, frame, length));
+  // A negative length would reach write() as an enormous size, and the
+  // device would be handed whatever memory follows the frame.
+  if (length < 0) {
+    errno = EINVAL;
+    return -1;
+  }
+  return static_cast<int>(::write(ev.fd, frame, static_cast<size_t>(length)));
 }
 
 void tuntap::on_event(evl_event *, int events) {
