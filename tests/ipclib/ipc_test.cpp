@@ -15,25 +15,12 @@
 
 #include "common/log.h"
 #include "events/evl.h"
+#include "event_loop.h"
 #include "log_capture.h"
 #include "tempdir.h"
 
 namespace {
 
-
-bool run_until(const std::function<bool()> &done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    evl_run(20);
-  }
-  return true;
-}
-
-void run_idle(int iterations = 5) {
-  for (int i = 0; i < iterations; i++) evl_run(10);
-}
 
 std::string frame(const std::string &body) {
   uint32_t n = static_cast<uint32_t>(body.size());

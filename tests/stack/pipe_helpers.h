@@ -17,25 +17,9 @@
 
 #include "common/log.h"
 #include "events/evl.h"
+#include "event_loop.h"
 #include "log_capture.h"
 #include "stack/io_pipe.h"
-
-// Runs the event loop until `done` holds or the deadline passes.
-inline bool run_until(const std::function<bool()> &done,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    evl_run(20);
-  }
-  return true;
-}
-
-// Runs a fixed number of short iterations, for checking that nothing more
-// happens once the awaited event has been seen.
-inline void run_idle(int iterations = 5) {
-  for (int i = 0; i < iterations; i++) evl_run(10);
-}
 
 // A connected loopback TCP pair: `mine` goes into a pipe, `peer` stays with
 // the test (blocking unless made otherwise).

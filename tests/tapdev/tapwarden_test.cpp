@@ -30,6 +30,7 @@
 
 #include "common/log.h"
 #include "events/evl.h"
+#include "event_loop.h"
 #include "process.h"
 #include "tapdev/tapdev.h"
 #include "tapdev/tapwarden_msg.h"
@@ -265,15 +266,6 @@ class TapwardenNs : public ::testing::Test {
     return r.out.substr(name, r.out.find(':', name) - name);
   }
 
-  bool run_loop_until(const std::function<bool()> &condition) {
-    auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (!condition()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      evl_run(50);
-    }
-    return true;
-  }
-
   std::string ip, ns, path;
   temp_dir dir;
   pid_t guardian = -1;
@@ -355,7 +347,7 @@ TEST_F(TapwardenNs, FramesPassBothWays) {
       if (is_arp_reply_from(f, local)) return true;
     return false;
   };
-  ASSERT_TRUE(run_loop_until(answered)) << owner.frames.size() << " frames, none an ARP reply";
+  ASSERT_TRUE(run_until(answered)) << owner.frames.size() << " frames, none an ARP reply";
 
   // Out of the descriptor: a ping to another 5.x address leaves through it.
   owner.frames.clear();
@@ -366,7 +358,7 @@ TEST_F(TapwardenNs, FramesPassBothWays) {
       if (is_headed_to(f, remote)) return true;
     return false;
   };
-  EXPECT_TRUE(run_loop_until(pinged)) << owner.frames.size() << " frames, none to 5.1.2.4";
+  EXPECT_TRUE(run_until(pinged)) << owner.frames.size() << " frames, none to 5.1.2.4";
 }
 
 TEST_F(TapwardenNs, ForeignAddressesAndBadMasksAreRefused) {

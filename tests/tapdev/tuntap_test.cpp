@@ -15,6 +15,7 @@
 
 #include "common/log.h"
 #include "events/evl.h"
+#include "event_loop.h"
 #include "fake_tapwarden.h"
 #include "process.h"
 #include "tapdev/tapdev.h"
@@ -304,16 +305,6 @@ TEST_F(TuntapTest, ConfigureWithoutConnectionFails) {
 }
 
 // --- frames ---
-
-// Runs the loop until `condition` holds or the deadline passes.
-bool run_until(const std::function<bool()> &condition) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    evl_run(50);
-  }
-  return true;
-}
 
 bool pending(int fd) {
   pollfd p = {fd, POLLIN, 0};
