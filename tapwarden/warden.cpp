@@ -197,20 +197,7 @@ void warden::greet(int fd) {
 
   uint8_t greeting[TAPW_GREETING_SIZE] = {};
   memcpy(greeting + 4, tap.mac, sizeof tap.mac);
-  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))] = {};
-  iovec iov = {greeting, sizeof greeting};
-  msghdr msg;
-  memset(&msg, 0, sizeof msg);
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  cmsghdr *c = CMSG_FIRSTHDR(&msg);
-  c->cmsg_level = SOL_SOCKET;
-  c->cmsg_type = SCM_RIGHTS;
-  c->cmsg_len = CMSG_LEN(sizeof(int));
-  memcpy(CMSG_DATA(c), &tap.fd, sizeof tap.fd);
-  ssize_t sent = sendmsg(fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL);
+  ssize_t sent = tapw_send_greeting(fd, greeting, sizeof greeting, tap.fd, MSG_DONTWAIT | MSG_NOSIGNAL);
   int error = errno;
   // The client holds the only descriptor now: when it goes, so does the
   // interface.

@@ -1,5 +1,7 @@
 #include "fake_tapwarden.h"
 
+#include "tapdev/tapwarden_msg.h"
+
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -55,22 +57,8 @@ void fake_tapwarden::run() {
   // One client only: later ones are refused outright.
   close(listener_);
   listener_ = -1;
-  iovec iov = {script_.greeting.data(), script_.greeting.size()};
-  msghdr msg;
-  memset(&msg, 0, sizeof msg);
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))] = {};
-  if (script_.pass_fd >= 0) {
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr *c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(c), &script_.pass_fd, sizeof(int));
-  }
-  sendmsg(fd, &msg, MSG_NOSIGNAL);
+  tapw_send_greeting(fd, script_.greeting.data(), script_.greeting.size(), script_.pass_fd,
+                     MSG_NOSIGNAL);
 
   for (const std::string &answer : script_.answers) {
     std::string request;

@@ -6,7 +6,10 @@
 // 8-byte configuration request (address, netmask) gets a 4-byte result code.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstdint>
+#include <cstring>
 
 // The step that failed, kept in bits 24 to 31 of a result code; bits 0 to
 // 15 carry the error number of that step.
@@ -29,3 +32,26 @@ constexpr int32_t tapw_code(int step, int error) {
 constexpr int TAPW_GREETING_SIZE = 10;  // int32 code, 6-byte hardware address
 constexpr int TAPW_REQUEST_SIZE = 8;    // uint32 address, uint32 netmask
 constexpr int TAPW_ANSWER_SIZE = 4;     // int32 code
+
+// Sends a greeting of `size` bytes (normally TAPW_GREETING_SIZE) with `fd`
+// attached as SCM_RIGHTS, or nothing attached when `fd` is negative; the
+// result of sendmsg.
+inline ssize_t tapw_send_greeting(int sock, const void *greeting, size_t size, int fd,
+                                  int flags) {
+  iovec iov = {const_cast<void *>(greeting), size};
+  msghdr msg;
+  memset(&msg, 0, sizeof msg);
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))] = {};
+  if (fd >= 0) {
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
+    cmsghdr *c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = SCM_RIGHTS;
+    c->cmsg_len = CMSG_LEN(sizeof(int));
+    memcpy(CMSG_DATA(c), &fd, sizeof fd);
+  }
+  return sendmsg(sock, &msg, flags);
+}
