@@ -1,7 +1,8 @@
 # Installs the Debian packages that building and testing need, when missing.
 # Sourced by the scripts in this folder.
 QUILMAR_PACKAGES=(cmake g++ make pkg-config libssl-dev libbsd-dev libgtest-dev
-                  libgmock-dev libbenchmark-dev iproute2 iputils-ping openssl)
+                  libgmock-dev libbenchmark-dev iproute2 iputils-ping openssl
+                  clang libclang-rt-14-dev)
 
 install_deps() {
   local missing=()
