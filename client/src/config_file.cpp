@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -18,6 +19,10 @@ namespace {
 
 const char kBlanks[] = " \t\r\n";
 
+// Lines are read at most this many characters at a time; the rest of a
+// longer line is read as a line of its own.
+constexpr size_t kMaxLinePiece = 127;
+
 constexpr uint32_t kMaxKeepAliveSeconds = INT32_MAX / 1000;
 
 bool is_blank(char c) { return c && strchr(kBlanks, c); }
@@ -28,7 +33,7 @@ template <typename Apply>
 bool for_each_entry(const std::string &path, Apply apply) {
   FILE *file = fopen(path.c_str(), "r");
   if (!file) return true;
-  char line[128];
+  char line[kMaxLinePiece + 1];
   bool ok = true;
   while (ok && fgets(line, sizeof line, file)) {
     std::string key, value;
@@ -114,13 +119,17 @@ void apply_state_entry(config &cfg, const std::string &key, const std::string &v
 std::string state_text(const config &cfg) {
   std::string text;
   // Names reach us from the command line and from the server. One holding a
-  // line break must not add entries of its own to the file (a stray line
-  // would even stop the next start-up as garbage), so it is kept only up to
-  // the break.
+  // line break, or one long enough that the reader takes the rest of its
+  // line as a line of its own, must not add entries of its own to the file
+  // (a stray line would even stop the next start-up as garbage): it is kept
+  // only up to the break, and only as much as one line can carry.
+  constexpr size_t kKeyColumns = 11;
+  constexpr size_t kMaxValue = kMaxLinePiece - kKeyColumns;
   auto line = [&](const char *key, const std::string &value) {
     char padded[16];
     snprintf(padded, sizeof padded, "%-11s", key);
-    text += padded + value.substr(0, value.find_first_of("\r\n")) + "\n";
+    size_t length = std::min(value.find('\n'), kMaxValue);
+    text += padded + value.substr(0, length) + "\n";
   };
   if (cfg.identity != default_config.identity) line("Identity", ip_to_text(cfg.identity));
   if (cfg.nickname != default_config.nickname) line("Nickname", cfg.nickname);

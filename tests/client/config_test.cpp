@@ -202,12 +202,27 @@ TEST_F(ConfigDir, LineBreaksInNamesCannotAddStateEntries) {
   ASSERT_TRUE(save_state(cfg));
   EXPECT_EQ(read_file(dir.file("state")),
             "Nickname   mallory\n"
-            "RenameTo   eve\n"
+            "RenameTo   eve\r\n"  // a CR alone breaks no line; the reader drops it
             "OnlineNet  lan\n");
   config again = reloaded();  // loads without a garbage entry
   EXPECT_EQ(again.nickname, "mallory");
+  EXPECT_EQ(again.rename_to, "eve");
   EXPECT_FALSE(again.auto_login);
   EXPECT_EQ(again.identity, 0u);
+}
+
+TEST_F(ConfigDir, OverlongNamesCannotAddStateEntries) {
+  // A name whose line would be read in two pieces is cut to what one line
+  // carries, so its tail cannot come back as an entry of its own.
+  const std::string head(116, 'n');
+  cfg.nickname = head + "AutoLogin yes";
+  cfg.online_nets = {std::string(116, 'o') + "Identity 5.6.6.6"};
+  ASSERT_TRUE(save_state(cfg));
+  config again = reloaded();
+  EXPECT_EQ(again.nickname, head);
+  EXPECT_FALSE(again.auto_login);
+  EXPECT_EQ(again.identity, 0u);
+  EXPECT_EQ(again.online_nets, (std::set<std::string>{std::string(116, 'o')}));
 }
 
 TEST_F(ConfigDir, TrailingSpacesOfANicknameDoNotSurvive) {
