@@ -14,7 +14,9 @@ std::string ip_to_text(uint32_t ip) {
 
 bool text_to_ip(const char *text, uint32_t &ip) {
   // Fields are read wider than 32 bits so that an oversized one cannot
-  // wrap around into range.
+  // wrap around into range, and a minus sign (which the conversion would
+  // turn into a wrapped-around value) is refused outright.
+  if (strchr(text, '-')) return false;
   unsigned long a, b, c, d;
   int consumed = 0;
   if (sscanf(text, "%lu.%lu.%lu.%lu%n", &a, &b, &c, &d, &consumed) != 4) return false;

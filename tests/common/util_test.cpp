@@ -23,7 +23,7 @@ TEST(Text, ParsesOnlyWholeDottedQuads) {
   EXPECT_TRUE(text_to_ip("5.1.2.3", ip));
   EXPECT_EQ(ip, 0x05010203u);
   for (const char *bad : {"5.1.2.3 ", "5.1.2", "256.1.1.1", "5.1.2.3.4", "", "a.b.c.d",
-                          "5.1.2.3x", "1.2.3.4294967296"}) {
+                          "5.1.2.3x", "1.2.3.4294967296", "1.2.3.-18446744073709551615", "-0.1.2.3"}) {
     uint32_t out = 42;
     EXPECT_FALSE(text_to_ip(bad, out)) << bad;
     EXPECT_EQ(out, 42u) << bad;
