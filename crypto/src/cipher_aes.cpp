@@ -178,14 +178,36 @@ cipher_key *cipher_alg_aes::make_key(unsigned kl, unsigned kr, const void *key) 
 
 namespace {
 
+// Everything on the per-block path is forced inline: the fully unrolled
+// rounds are too long for the compiler's own taste, and a call would move
+// the state through memory between the steps.
+#define AES_INLINE inline __attribute__((always_inline))
+
+// One block as four big-endian columns, held in registers.
+struct block {
+  uint32_t c0, c1, c2, c3;
+};
+
+AES_INLINE block load_block(const uint8_t *p) {
+  return block{load_be(p), load_be(p + 4), load_be(p + 8), load_be(p + 12)};
+}
+
+AES_INLINE void store_block(uint8_t *p, const block &b) {
+  store_be(p, b.c0);
+  store_be(p + 4, b.c1);
+  store_be(p + 8, b.c2);
+  store_be(p + 12, b.c3);
+}
+
+AES_INLINE block operator^(const block &a, const block &b) {
+  return block{a.c0 ^ b.c0, a.c1 ^ b.c1, a.c2 ^ b.c2, a.c3 ^ b.c3};
+}
+
 // NR is a compile-time constant so that the rounds unroll completely and the
 // round keys are addressed with fixed offsets.
 template <unsigned NR>
-void aes_encrypt(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
-  uint32_t s0 = load_be(src) ^ rk[0];
-  uint32_t s1 = load_be(src + 4) ^ rk[1];
-  uint32_t s2 = load_be(src + 8) ^ rk[2];
-  uint32_t s3 = load_be(src + 12) ^ rk[3];
+AES_INLINE block encrypt_rounds(const uint32_t *rk, const block &in) {
+  uint32_t s0 = in.c0 ^ rk[0], s1 = in.c1 ^ rk[1], s2 = in.c2 ^ rk[2], s3 = in.c3 ^ rk[3];
   uint32_t t0, t1, t2, t3;
 #pragma GCC unroll 8
   for (unsigned r = 1; r < NR - 1; r += 2) {
@@ -194,18 +216,13 @@ void aes_encrypt(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
   }
   ENC_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4 * (NR - 1));
   rk += 4 * NR;
-  store_be(dst, ENC_LAST(t0, t1, t2, t3, rk[0]));
-  store_be(dst + 4, ENC_LAST(t1, t2, t3, t0, rk[1]));
-  store_be(dst + 8, ENC_LAST(t2, t3, t0, t1, rk[2]));
-  store_be(dst + 12, ENC_LAST(t3, t0, t1, t2, rk[3]));
+  return block{ENC_LAST(t0, t1, t2, t3, rk[0]), ENC_LAST(t1, t2, t3, t0, rk[1]),
+               ENC_LAST(t2, t3, t0, t1, rk[2]), ENC_LAST(t3, t0, t1, t2, rk[3])};
 }
 
 template <unsigned NR>
-void aes_decrypt(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
-  uint32_t s0 = load_be(src) ^ rk[0];
-  uint32_t s1 = load_be(src + 4) ^ rk[1];
-  uint32_t s2 = load_be(src + 8) ^ rk[2];
-  uint32_t s3 = load_be(src + 12) ^ rk[3];
+AES_INLINE block decrypt_rounds(const uint32_t *rk, const block &in) {
+  uint32_t s0 = in.c0 ^ rk[0], s1 = in.c1 ^ rk[1], s2 = in.c2 ^ rk[2], s3 = in.c3 ^ rk[3];
   uint32_t t0, t1, t2, t3;
 #pragma GCC unroll 8
   for (unsigned r = 1; r < NR - 1; r += 2) {
@@ -214,21 +231,18 @@ void aes_decrypt(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
   }
   DEC_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4 * (NR - 1));
   rk += 4 * NR;
-  store_be(dst, DEC_LAST(t0, t3, t2, t1, rk[0]));
-  store_be(dst + 4, DEC_LAST(t1, t0, t3, t2, rk[1]));
-  store_be(dst + 8, DEC_LAST(t2, t1, t0, t3, rk[2]));
-  store_be(dst + 12, DEC_LAST(t3, t2, t1, t0, rk[3]));
+  return block{DEC_LAST(t0, t3, t2, t1, rk[0]), DEC_LAST(t1, t0, t3, t2, rk[1]),
+               DEC_LAST(t2, t1, t0, t3, rk[2]), DEC_LAST(t3, t2, t1, t0, rk[3])};
 }
 
 // Two independent blocks round by round: the table lookups of one overlap
 // with those of the other instead of waiting on each other. Only decryption
-// can use it, since CBC encryption is one chain.
+// can use it, since CBC encryption is one chain. The state lives in named
+// locals: arrays of it ended up on the stack.
 template <unsigned NR>
-void aes_decrypt2(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
-  uint32_t a0 = load_be(src) ^ rk[0], a1 = load_be(src + 4) ^ rk[1];
-  uint32_t a2 = load_be(src + 8) ^ rk[2], a3 = load_be(src + 12) ^ rk[3];
-  uint32_t b0 = load_be(src + 16) ^ rk[0], b1 = load_be(src + 20) ^ rk[1];
-  uint32_t b2 = load_be(src + 24) ^ rk[2], b3 = load_be(src + 28) ^ rk[3];
+AES_INLINE void decrypt_rounds2(const uint32_t *rk, block &x, block &y) {
+  uint32_t a0 = x.c0 ^ rk[0], a1 = x.c1 ^ rk[1], a2 = x.c2 ^ rk[2], a3 = x.c3 ^ rk[3];
+  uint32_t b0 = y.c0 ^ rk[0], b1 = y.c1 ^ rk[1], b2 = y.c2 ^ rk[2], b3 = y.c3 ^ rk[3];
   uint32_t t0, t1, t2, t3, u0, u1, u2, u3;
 #pragma GCC unroll 8
   for (unsigned r = 1; r < NR - 1; r += 2) {
@@ -240,56 +254,109 @@ void aes_decrypt2(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
   DEC_ROUND(t0, t1, t2, t3, a0, a1, a2, a3, rk + 4 * (NR - 1));
   DEC_ROUND(u0, u1, u2, u3, b0, b1, b2, b3, rk + 4 * (NR - 1));
   rk += 4 * NR;
-  store_be(dst, DEC_LAST(t0, t3, t2, t1, rk[0]));
-  store_be(dst + 4, DEC_LAST(t1, t0, t3, t2, rk[1]));
-  store_be(dst + 8, DEC_LAST(t2, t1, t0, t3, rk[2]));
-  store_be(dst + 12, DEC_LAST(t3, t2, t1, t0, rk[3]));
-  store_be(dst + 16, DEC_LAST(u0, u3, u2, u1, rk[0]));
-  store_be(dst + 20, DEC_LAST(u1, u0, u3, u2, rk[1]));
-  store_be(dst + 24, DEC_LAST(u2, u1, u0, u3, rk[2]));
-  store_be(dst + 28, DEC_LAST(u3, u2, u1, u0, rk[3]));
+  x = block{DEC_LAST(t0, t3, t2, t1, rk[0]), DEC_LAST(t1, t0, t3, t2, rk[1]),
+            DEC_LAST(t2, t1, t0, t3, rk[2]), DEC_LAST(t3, t2, t1, t0, rk[3])};
+  y = block{DEC_LAST(u0, u3, u2, u1, rk[0]), DEC_LAST(u1, u0, u3, u2, rk[1]),
+            DEC_LAST(u2, u1, u0, u3, rk[2]), DEC_LAST(u3, u2, u1, u0, rk[3])};
+}
+
+template <unsigned NR>
+void aes_encrypt(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
+  store_block(dst, encrypt_rounds<NR>(rk, load_block(src)));
+}
+
+template <unsigned NR>
+void aes_decrypt(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
+  store_block(dst, decrypt_rounds<NR>(rk, load_block(src)));
 }
 
 template <unsigned NR>
 void aes_decrypt_blocks(const uint32_t *rk, const uint8_t *src, uint8_t *dst, size_t count) {
-  for (; count >= 2; count -= 2, src += 32, dst += 32) aes_decrypt2<NR>(rk, src, dst);
-  for (; count; count--, src += 16, dst += 16) aes_decrypt<NR>(rk, src, dst);
+  for (; count >= 2; count -= 2, src += 32, dst += 32) {
+    block x = load_block(src), y = load_block(src + 16);
+    decrypt_rounds2<NR>(rk, x, y);
+    store_block(dst, x);
+    store_block(dst + 16, y);
+  }
+  if (count) aes_decrypt<NR>(rk, src, dst);
+}
+
+// The chaining value stays in registers from one block to the next; only
+// the ciphertext goes out to memory.
+template <unsigned NR>
+void aes_encrypt_cbc(const uint32_t *rk, const uint8_t *src, uint8_t *dst, size_t count,
+                     const uint8_t *iv) {
+  block chain = load_block(iv);
+  for (; count; count--, src += 16, dst += 16) {
+    chain = encrypt_rounds<NR>(rk, load_block(src) ^ chain);
+    store_block(dst, chain);
+  }
+}
+
+// From the last block backwards, two at a time: a pair reads its own and the
+// preceding ciphertext before it writes anything, and nothing below it has
+// been written yet, so `src` and `dst` may be the same buffer.
+template <unsigned NR>
+void aes_decrypt_cbc(const uint32_t *rk, const uint8_t *src, uint8_t *dst, size_t count,
+                     const uint8_t *iv) {
+  const block first_chain = load_block(iv);  // iv may sit in the output
+  auto chain_of = [&](size_t i) { return i ? load_block(src + 16 * (i - 1)) : first_chain; };
+  size_t i = count;  // blocks from i on are done
+  if (i % 2) {
+    --i;
+    const block x = decrypt_rounds<NR>(rk, load_block(src + 16 * i)) ^ chain_of(i);
+    store_block(dst + 16 * i, x);
+  }
+  while (i) {
+    i -= 2;
+    block x = load_block(src + 16 * i), y = load_block(src + 16 * i + 16);
+    decrypt_rounds2<NR>(rk, x, y);
+    x = x ^ chain_of(i);
+    y = y ^ load_block(src + 16 * i);
+    store_block(dst + 16 * i, x);
+    store_block(dst + 16 * i + 16, y);
+  }
 }
 
 }  // namespace
 
-void cipher_key_aes::decrypt_blocks(const void *in, void *out, size_t count) const {
-  QUILMAR_ASSERT(in && out);
-  if (!in || !out) return;
-  const uint8_t *src = static_cast<const uint8_t *>(in);
-  uint8_t *dst = static_cast<uint8_t *>(out);
-  switch (nr) {
-    case 14: aes_decrypt_blocks<14>(dk, src, dst, count); break;
-    case 12: aes_decrypt_blocks<12>(dk, src, dst, count); break;
-    case 10: aes_decrypt_blocks<10>(dk, src, dst, count); break;
+// The key length picks the instantiation once per call rather than per round.
+#define AES_DISPATCH(call, ...)                          \
+  switch (nr) {                                          \
+    case 14: call<14>(__VA_ARGS__); break;               \
+    case 12: call<12>(__VA_ARGS__); break;               \
+    case 10: call<10>(__VA_ARGS__); break;               \
   }
-}
 
 void cipher_key_aes::encrypt_block(const void *in, void *out) const {
   QUILMAR_ASSERT(in && out);
   if (!in || !out) return;
-  const uint8_t *src = static_cast<const uint8_t *>(in);
-  uint8_t *dst = static_cast<uint8_t *>(out);
-  switch (nr) {
-    case 14: aes_encrypt<14>(ek, src, dst); break;
-    case 12: aes_encrypt<12>(ek, src, dst); break;
-    case 10: aes_encrypt<10>(ek, src, dst); break;
-  }
+  AES_DISPATCH(aes_encrypt, ek, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out))
 }
 
 void cipher_key_aes::decrypt_block(const void *in, void *out) const {
   QUILMAR_ASSERT(in && out);
   if (!in || !out) return;
-  const uint8_t *src = static_cast<const uint8_t *>(in);
-  uint8_t *dst = static_cast<uint8_t *>(out);
-  switch (nr) {
-    case 14: aes_decrypt<14>(dk, src, dst); break;
-    case 12: aes_decrypt<12>(dk, src, dst); break;
-    case 10: aes_decrypt<10>(dk, src, dst); break;
-  }
+  AES_DISPATCH(aes_decrypt, dk, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out))
+}
+
+void cipher_key_aes::decrypt_blocks(const void *in, void *out, size_t count) const {
+  QUILMAR_ASSERT(in && out);
+  if (!in || !out) return;
+  AES_DISPATCH(aes_decrypt_blocks, dk, static_cast<const uint8_t *>(in),
+               static_cast<uint8_t *>(out), count)
+}
+
+void cipher_key_aes::encrypt_cbc(const void *in, void *out, size_t count, const uint8_t *iv) const {
+  QUILMAR_ASSERT(in && out && iv);
+  if (!in || !out || !iv) return;
+  AES_DISPATCH(aes_encrypt_cbc, ek, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out),
+               count, iv)
+}
+
+void cipher_key_aes::decrypt_cbc(const void *in, void *out, size_t count, const uint8_t *iv) const {
+  QUILMAR_ASSERT(in && out && iv);
+  if (!in || !out || !iv) return;
+  AES_DISPATCH(aes_decrypt_cbc, dk, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out),
+               count, iv)
 }
