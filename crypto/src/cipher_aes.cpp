@@ -80,14 +80,19 @@ static_assert(T.rcon[9] == 0x36000000, "Rcon");
 
 constexpr const uint8_t *S = T.sbox, *Si = T.inv_sbox;
 
+// A column as a native 32-bit load of its four bytes sees it, and back.
+inline uint32_t native_order(uint32_t w) {
+  return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? __builtin_bswap32(w) : w;
+}
+
 inline uint32_t load_be(const uint8_t *p) {
   uint32_t v;
   memcpy(&v, p, 4);
-  return __builtin_bswap32(v);
+  return native_order(v);
 }
 
 inline void store_be(uint8_t *p, uint32_t v) {
-  v = __builtin_bswap32(v);
+  v = native_order(v);
   memcpy(p, &v, 4);
 }
 
@@ -203,6 +208,18 @@ AES_INLINE block operator^(const block &a, const block &b) {
   return block{a.c0 ^ b.c0, a.c1 ^ b.c1, a.c2 ^ b.c2, a.c3 ^ b.c3};
 }
 
+// Stores b XORed with the 16 bytes at `with`. The XOR happens in memory
+// byte order, which spares turning `with` into columns first.
+AES_INLINE void store_block_xor(uint8_t *p, const block &b, const uint8_t *with) {
+  uint32_t w[4];
+  memcpy(w, with, 16);
+  w[0] ^= native_order(b.c0);
+  w[1] ^= native_order(b.c1);
+  w[2] ^= native_order(b.c2);
+  w[3] ^= native_order(b.c3);
+  memcpy(p, w, 16);
+}
+
 // NR is a compile-time constant so that the rounds unroll completely and the
 // round keys are addressed with fixed offsets.
 template <unsigned NR>
@@ -293,28 +310,27 @@ void aes_encrypt_cbc(const uint32_t *rk, const uint8_t *src, uint8_t *dst, size_
   }
 }
 
-// From the last block backwards, two at a time: a pair reads its own and the
-// preceding ciphertext before it writes anything, and nothing below it has
-// been written yet, so `src` and `dst` may be the same buffer.
+// From the last block backwards, two at a time: each block is written only
+// after the ciphertext it chains to has been read, and nothing below the
+// pair has been written yet, so `src` and `dst` may be the same buffer.
 template <unsigned NR>
 void aes_decrypt_cbc(const uint32_t *rk, const uint8_t *src, uint8_t *dst, size_t count,
                      const uint8_t *iv) {
-  const block first_chain = load_block(iv);  // iv may sit in the output
-  auto chain_of = [&](size_t i) { return i ? load_block(src + 16 * (i - 1)) : first_chain; };
+  uint8_t first_chain[16];  // iv may sit in the output
+  memcpy(first_chain, iv, 16);
+  auto chain_of = [&](size_t i) { return i ? src + 16 * (i - 1) : first_chain; };
   size_t i = count;  // blocks from i on are done
   if (i % 2) {
     --i;
-    const block x = decrypt_rounds<NR>(rk, load_block(src + 16 * i)) ^ chain_of(i);
-    store_block(dst + 16 * i, x);
+    store_block_xor(dst + 16 * i, decrypt_rounds<NR>(rk, load_block(src + 16 * i)), chain_of(i));
   }
   while (i) {
     i -= 2;
     block x = load_block(src + 16 * i), y = load_block(src + 16 * i + 16);
     decrypt_rounds2<NR>(rk, x, y);
-    x = x ^ chain_of(i);
-    y = y ^ load_block(src + 16 * i);
-    store_block(dst + 16 * i, x);
-    store_block(dst + 16 * i + 16, y);
+    // y chains to x's ciphertext, which x's plaintext is about to replace.
+    store_block_xor(dst + 16 * i + 16, y, src + 16 * i);
+    store_block_xor(dst + 16 * i, x, chain_of(i));
   }
 }
 
