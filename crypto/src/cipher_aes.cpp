@@ -78,18 +78,21 @@ static_assert(T.sbox[0x00] == 0x63 && T.sbox[0x53] == 0xed && T.sbox[0xff] == 0x
 static_assert(T.inv_sbox[0x63] == 0x00 && T.inv_sbox[0x16] == 0xff, "inverse S-box");
 static_assert(T.rcon[9] == 0x36000000, "Rcon");
 
-constexpr const uint32_t *Te0 = T.te[0], *Te1 = T.te[1], *Te2 = T.te[2], *Te3 = T.te[3];
-constexpr const uint32_t *Td0 = T.td[0], *Td1 = T.td[1], *Td2 = T.td[2], *Td3 = T.td[3];
 constexpr const uint8_t *S = T.sbox, *Si = T.inv_sbox;
+
+// A column as a native 32-bit load of its four bytes sees it, and back.
+inline uint32_t native_order(uint32_t w) {
+  return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? __builtin_bswap32(w) : w;
+}
 
 inline uint32_t load_be(const uint8_t *p) {
   uint32_t v;
   memcpy(&v, p, 4);
-  return __builtin_bswap32(v);
+  return native_order(v);
 }
 
 inline void store_be(uint8_t *p, uint32_t v) {
-  v = __builtin_bswap32(v);
+  v = native_order(v);
   memcpy(p, &v, 4);
 }
 
@@ -100,7 +103,8 @@ inline uint32_t sub_word(uint32_t w) {
 // InvMixColumns of one column: the decryption tables include the inverse
 // S-box, so feed them S-box outputs to cancel it.
 inline uint32_t inv_mix_column(uint32_t w) {
-  return Td0[S[w >> 24]] ^ Td1[S[(w >> 16) & 0xff]] ^ Td2[S[(w >> 8) & 0xff]] ^ Td3[S[w & 0xff]];
+  return T.td[0][S[w >> 24]] ^ T.td[1][S[(w >> 16) & 0xff]] ^ T.td[2][S[(w >> 8) & 0xff]] ^
+         T.td[3][S[w & 0xff]];
 }
 
 cipher_alg_aes aes_instance;
@@ -150,135 +154,225 @@ cipher_key *cipher_alg_aes::make_key(unsigned kl, unsigned kr, const void *key) 
 
 // One full round: state (a0..a3) to (b0..b3) with round key rk. The column
 // order of the second operand set is the ShiftRows pattern of each direction.
-#define ENC_ROUND(b0, b1, b2, b3, a0, a1, a2, a3, rk)                                     \
-  b0 = Te0[a0 >> 24] ^ Te1[(a1 >> 16) & 0xff] ^ Te2[(a2 >> 8) & 0xff] ^ Te3[a3 & 0xff] ^ (rk)[0]; \
-  b1 = Te0[a1 >> 24] ^ Te1[(a2 >> 16) & 0xff] ^ Te2[(a3 >> 8) & 0xff] ^ Te3[a0 & 0xff] ^ (rk)[1]; \
-  b2 = Te0[a2 >> 24] ^ Te1[(a3 >> 16) & 0xff] ^ Te2[(a0 >> 8) & 0xff] ^ Te3[a1 & 0xff] ^ (rk)[2]; \
-  b3 = Te0[a3 >> 24] ^ Te1[(a0 >> 16) & 0xff] ^ Te2[(a1 >> 8) & 0xff] ^ Te3[a2 & 0xff] ^ (rk)[3]
+// The tables are indexed through T itself rather than through pointers to
+// its rows, which lets the compiler reach all of them from one base register.
+#define ENC_COL(a0, a1, a2, a3, k)                                               \
+  (T.te[0][a0 >> 24] ^ T.te[1][(a1 >> 16) & 0xff] ^ T.te[2][(a2 >> 8) & 0xff] ^ \
+   T.te[3][a3 & 0xff] ^ (k))
+#define DEC_COL(a0, a1, a2, a3, k)                                               \
+  (T.td[0][a0 >> 24] ^ T.td[1][(a1 >> 16) & 0xff] ^ T.td[2][(a2 >> 8) & 0xff] ^ \
+   T.td[3][a3 & 0xff] ^ (k))
 
-#define DEC_ROUND(b0, b1, b2, b3, a0, a1, a2, a3, rk)                                     \
-  b0 = Td0[a0 >> 24] ^ Td1[(a3 >> 16) & 0xff] ^ Td2[(a2 >> 8) & 0xff] ^ Td3[a1 & 0xff] ^ (rk)[0]; \
-  b1 = Td0[a1 >> 24] ^ Td1[(a0 >> 16) & 0xff] ^ Td2[(a3 >> 8) & 0xff] ^ Td3[a2 & 0xff] ^ (rk)[1]; \
-  b2 = Td0[a2 >> 24] ^ Td1[(a1 >> 16) & 0xff] ^ Td2[(a0 >> 8) & 0xff] ^ Td3[a3 & 0xff] ^ (rk)[2]; \
-  b3 = Td0[a3 >> 24] ^ Td1[(a2 >> 16) & 0xff] ^ Td2[(a1 >> 8) & 0xff] ^ Td3[a0 & 0xff] ^ (rk)[3]
+#define ENC_ROUND(b0, b1, b2, b3, a0, a1, a2, a3, rk) \
+  b0 = ENC_COL(a0, a1, a2, a3, (rk)[0]);              \
+  b1 = ENC_COL(a1, a2, a3, a0, (rk)[1]);              \
+  b2 = ENC_COL(a2, a3, a0, a1, (rk)[2]);              \
+  b3 = ENC_COL(a3, a0, a1, a2, (rk)[3])
+
+#define DEC_ROUND(b0, b1, b2, b3, a0, a1, a2, a3, rk) \
+  b0 = DEC_COL(a0, a3, a2, a1, (rk)[0]);              \
+  b1 = DEC_COL(a1, a0, a3, a2, (rk)[1]);              \
+  b2 = DEC_COL(a2, a1, a0, a3, (rk)[2]);              \
+  b3 = DEC_COL(a3, a2, a1, a0, (rk)[3])
+
+// The last round has no MixColumns: bare S-box bytes.
+#define ENC_LAST(a0, a1, a2, a3, k) \
+  (word(S[a0 >> 24], S[(a1 >> 16) & 0xff], S[(a2 >> 8) & 0xff], S[a3 & 0xff]) ^ (k))
+#define DEC_LAST(a0, a1, a2, a3, k) \
+  (word(Si[a0 >> 24], Si[(a1 >> 16) & 0xff], Si[(a2 >> 8) & 0xff], Si[a3 & 0xff]) ^ (k))
 
 namespace {
 
-#ifndef AES_LANES
-#define AES_LANES 2
-#endif
+// Everything on the per-block path is forced inline: the fully unrolled
+// rounds are too long for the compiler's own taste, and a call would move
+// the state through memory between the steps.
+#define AES_INLINE inline __attribute__((always_inline))
+
+// One block as four big-endian columns, held in registers.
+struct block {
+  uint32_t c0, c1, c2, c3;
+};
+
+AES_INLINE block load_block(const uint8_t *p) {
+  return block{load_be(p), load_be(p + 4), load_be(p + 8), load_be(p + 12)};
+}
+
+AES_INLINE void store_block(uint8_t *p, const block &b) {
+  store_be(p, b.c0);
+  store_be(p + 4, b.c1);
+  store_be(p + 8, b.c2);
+  store_be(p + 12, b.c3);
+}
+
+AES_INLINE block operator^(const block &a, const block &b) {
+  return block{a.c0 ^ b.c0, a.c1 ^ b.c1, a.c2 ^ b.c2, a.c3 ^ b.c3};
+}
+
+// Stores b XORed with the 16 bytes at `with`. The XOR happens in memory
+// byte order, which spares turning `with` into columns first.
+AES_INLINE void store_block_xor(uint8_t *p, const block &b, const uint8_t *with) {
+  uint32_t w[4];
+  memcpy(w, with, 16);
+  w[0] ^= native_order(b.c0);
+  w[1] ^= native_order(b.c1);
+  w[2] ^= native_order(b.c2);
+  w[3] ^= native_order(b.c3);
+  memcpy(p, w, 16);
+}
 
 // NR is a compile-time constant so that the rounds unroll completely and the
 // round keys are addressed with fixed offsets.
 template <unsigned NR>
-void aes_encrypt(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
-  uint32_t s0 = load_be(src) ^ rk[0];
-  uint32_t s1 = load_be(src + 4) ^ rk[1];
-  uint32_t s2 = load_be(src + 8) ^ rk[2];
-  uint32_t s3 = load_be(src + 12) ^ rk[3];
+AES_INLINE block encrypt_rounds(const uint32_t *rk, const block &in) {
+  uint32_t s0 = in.c0 ^ rk[0], s1 = in.c1 ^ rk[1], s2 = in.c2 ^ rk[2], s3 = in.c3 ^ rk[3];
   uint32_t t0, t1, t2, t3;
+#pragma GCC unroll 8
   for (unsigned r = 1; r < NR - 1; r += 2) {
     ENC_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4 * r);
     ENC_ROUND(s0, s1, s2, s3, t0, t1, t2, t3, rk + 4 * r + 4);
   }
   ENC_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4 * (NR - 1));
   rk += 4 * NR;
-  store_be(dst, word(S[t0 >> 24], S[(t1 >> 16) & 0xff], S[(t2 >> 8) & 0xff], S[t3 & 0xff]) ^ rk[0]);
-  store_be(dst + 4, word(S[t1 >> 24], S[(t2 >> 16) & 0xff], S[(t3 >> 8) & 0xff], S[t0 & 0xff]) ^ rk[1]);
-  store_be(dst + 8, word(S[t2 >> 24], S[(t3 >> 16) & 0xff], S[(t0 >> 8) & 0xff], S[t1 & 0xff]) ^ rk[2]);
-  store_be(dst + 12, word(S[t3 >> 24], S[(t0 >> 16) & 0xff], S[(t1 >> 8) & 0xff], S[t2 & 0xff]) ^ rk[3]);
+  return block{ENC_LAST(t0, t1, t2, t3, rk[0]), ENC_LAST(t1, t2, t3, t0, rk[1]),
+               ENC_LAST(t2, t3, t0, t1, rk[2]), ENC_LAST(t3, t0, t1, t2, rk[3])};
 }
 
 template <unsigned NR>
-void aes_decrypt(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
-  uint32_t s0 = load_be(src) ^ rk[0];
-  uint32_t s1 = load_be(src + 4) ^ rk[1];
-  uint32_t s2 = load_be(src + 8) ^ rk[2];
-  uint32_t s3 = load_be(src + 12) ^ rk[3];
+AES_INLINE block decrypt_rounds(const uint32_t *rk, const block &in) {
+  uint32_t s0 = in.c0 ^ rk[0], s1 = in.c1 ^ rk[1], s2 = in.c2 ^ rk[2], s3 = in.c3 ^ rk[3];
   uint32_t t0, t1, t2, t3;
+#pragma GCC unroll 8
   for (unsigned r = 1; r < NR - 1; r += 2) {
     DEC_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4 * r);
     DEC_ROUND(s0, s1, s2, s3, t0, t1, t2, t3, rk + 4 * r + 4);
   }
   DEC_ROUND(t0, t1, t2, t3, s0, s1, s2, s3, rk + 4 * (NR - 1));
   rk += 4 * NR;
-  store_be(dst, word(Si[t0 >> 24], Si[(t3 >> 16) & 0xff], Si[(t2 >> 8) & 0xff], Si[t1 & 0xff]) ^ rk[0]);
-  store_be(dst + 4, word(Si[t1 >> 24], Si[(t0 >> 16) & 0xff], Si[(t3 >> 8) & 0xff], Si[t2 & 0xff]) ^ rk[1]);
-  store_be(dst + 8, word(Si[t2 >> 24], Si[(t1 >> 16) & 0xff], Si[(t0 >> 8) & 0xff], Si[t3 & 0xff]) ^ rk[2]);
-  store_be(dst + 12, word(Si[t3 >> 24], Si[(t2 >> 16) & 0xff], Si[(t1 >> 8) & 0xff], Si[t0 & 0xff]) ^ rk[3]);
+  return block{DEC_LAST(t0, t3, t2, t1, rk[0]), DEC_LAST(t1, t0, t3, t2, rk[1]),
+               DEC_LAST(t2, t1, t0, t3, rk[2]), DEC_LAST(t3, t2, t1, t0, rk[3])};
 }
 
-// N independent blocks at once, round by round: the table lookups of one
-// block overlap with those of the others instead of waiting on each other.
-// Only decryption can use it, since CBC encryption is one chain.
-template <unsigned NR, unsigned N>
-void aes_decrypt_interleaved(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
-  uint32_t s[N][4], t[N][4];
-  for (unsigned n = 0; n < N; n++)
-    for (unsigned c = 0; c < 4; c++) s[n][c] = load_be(src + 16 * n + 4 * c) ^ rk[c];
+// Two independent blocks round by round: the table lookups of one overlap
+// with those of the other instead of waiting on each other. Only decryption
+// can use it, since CBC encryption is one chain. The state lives in named
+// locals: arrays of it ended up on the stack.
+template <unsigned NR>
+AES_INLINE void decrypt_rounds2(const uint32_t *rk, block &x, block &y) {
+  uint32_t a0 = x.c0 ^ rk[0], a1 = x.c1 ^ rk[1], a2 = x.c2 ^ rk[2], a3 = x.c3 ^ rk[3];
+  uint32_t b0 = y.c0 ^ rk[0], b1 = y.c1 ^ rk[1], b2 = y.c2 ^ rk[2], b3 = y.c3 ^ rk[3];
+  uint32_t t0, t1, t2, t3, u0, u1, u2, u3;
+#pragma GCC unroll 8
   for (unsigned r = 1; r < NR - 1; r += 2) {
-    for (unsigned n = 0; n < N; n++) {
-      DEC_ROUND(t[n][0], t[n][1], t[n][2], t[n][3], s[n][0], s[n][1], s[n][2], s[n][3], rk + 4 * r);
-    }
-    for (unsigned n = 0; n < N; n++) {
-      DEC_ROUND(s[n][0], s[n][1], s[n][2], s[n][3], t[n][0], t[n][1], t[n][2], t[n][3], rk + 4 * r + 4);
-    }
+    DEC_ROUND(t0, t1, t2, t3, a0, a1, a2, a3, rk + 4 * r);
+    DEC_ROUND(u0, u1, u2, u3, b0, b1, b2, b3, rk + 4 * r);
+    DEC_ROUND(a0, a1, a2, a3, t0, t1, t2, t3, rk + 4 * r + 4);
+    DEC_ROUND(b0, b1, b2, b3, u0, u1, u2, u3, rk + 4 * r + 4);
   }
-  for (unsigned n = 0; n < N; n++) {
-    DEC_ROUND(t[n][0], t[n][1], t[n][2], t[n][3], s[n][0], s[n][1], s[n][2], s[n][3], rk + 4 * (NR - 1));
-  }
-  const uint32_t *last = rk + 4 * NR;
-  for (unsigned n = 0; n < N; n++) {
-    uint32_t *w = t[n];
-    uint8_t *d = dst + 16 * n;
-    store_be(d, word(Si[w[0] >> 24], Si[(w[3] >> 16) & 0xff], Si[(w[2] >> 8) & 0xff], Si[w[1] & 0xff]) ^ last[0]);
-    store_be(d + 4, word(Si[w[1] >> 24], Si[(w[0] >> 16) & 0xff], Si[(w[3] >> 8) & 0xff], Si[w[2] & 0xff]) ^ last[1]);
-    store_be(d + 8, word(Si[w[2] >> 24], Si[(w[1] >> 16) & 0xff], Si[(w[0] >> 8) & 0xff], Si[w[3] & 0xff]) ^ last[2]);
-    store_be(d + 12, word(Si[w[3] >> 24], Si[(w[2] >> 16) & 0xff], Si[(w[1] >> 8) & 0xff], Si[w[0] & 0xff]) ^ last[3]);
-  }
+  DEC_ROUND(t0, t1, t2, t3, a0, a1, a2, a3, rk + 4 * (NR - 1));
+  DEC_ROUND(u0, u1, u2, u3, b0, b1, b2, b3, rk + 4 * (NR - 1));
+  rk += 4 * NR;
+  x = block{DEC_LAST(t0, t3, t2, t1, rk[0]), DEC_LAST(t1, t0, t3, t2, rk[1]),
+            DEC_LAST(t2, t1, t0, t3, rk[2]), DEC_LAST(t3, t2, t1, t0, rk[3])};
+  y = block{DEC_LAST(u0, u3, u2, u1, rk[0]), DEC_LAST(u1, u0, u3, u2, rk[1]),
+            DEC_LAST(u2, u1, u0, u3, rk[2]), DEC_LAST(u3, u2, u1, u0, rk[3])};
+}
+
+template <unsigned NR>
+void aes_encrypt(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
+  store_block(dst, encrypt_rounds<NR>(rk, load_block(src)));
+}
+
+template <unsigned NR>
+void aes_decrypt(const uint32_t *rk, const uint8_t *src, uint8_t *dst) {
+  store_block(dst, decrypt_rounds<NR>(rk, load_block(src)));
 }
 
 template <unsigned NR>
 void aes_decrypt_blocks(const uint32_t *rk, const uint8_t *src, uint8_t *dst, size_t count) {
-  for (; count >= AES_LANES; count -= AES_LANES, src += 16 * AES_LANES, dst += 16 * AES_LANES)
-    aes_decrypt_interleaved<NR, AES_LANES>(rk, src, dst);
-  for (; count; count--, src += 16, dst += 16) aes_decrypt<NR>(rk, src, dst);
+  for (; count >= 2; count -= 2, src += 32, dst += 32) {
+    block x = load_block(src), y = load_block(src + 16);
+    decrypt_rounds2<NR>(rk, x, y);
+    store_block(dst, x);
+    store_block(dst + 16, y);
+  }
+  if (count) aes_decrypt<NR>(rk, src, dst);
+}
+
+// The chaining value stays in registers from one block to the next; only
+// the ciphertext goes out to memory.
+template <unsigned NR>
+void aes_encrypt_cbc(const uint32_t *rk, const uint8_t *src, uint8_t *dst, size_t count,
+                     const uint8_t *iv) {
+  block chain = load_block(iv);
+  for (; count; count--, src += 16, dst += 16) {
+    chain = encrypt_rounds<NR>(rk, load_block(src) ^ chain);
+    store_block(dst, chain);
+  }
+}
+
+// From the last block backwards, two at a time: each block is written only
+// after the ciphertext it chains to has been read, and nothing below the
+// pair has been written yet, so `src` and `dst` may be the same buffer.
+template <unsigned NR>
+void aes_decrypt_cbc(const uint32_t *rk, const uint8_t *src, uint8_t *dst, size_t count,
+                     const uint8_t *iv) {
+  uint8_t first_chain[16];  // iv may sit in the output
+  memcpy(first_chain, iv, 16);
+  auto chain_of = [&](size_t i) { return i ? src + 16 * (i - 1) : first_chain; };
+  size_t i = count;  // blocks from i on are done
+  if (i % 2) {
+    --i;
+    store_block_xor(dst + 16 * i, decrypt_rounds<NR>(rk, load_block(src + 16 * i)), chain_of(i));
+  }
+  while (i) {
+    i -= 2;
+    block x = load_block(src + 16 * i), y = load_block(src + 16 * i + 16);
+    decrypt_rounds2<NR>(rk, x, y);
+    // y chains to x's ciphertext, which x's plaintext is about to replace.
+    store_block_xor(dst + 16 * i + 16, y, src + 16 * i);
+    store_block_xor(dst + 16 * i, x, chain_of(i));
+  }
 }
 
 }  // namespace
 
-void cipher_key_aes::decrypt_blocks(const void *in, void *out, size_t count) const {
-  QUILMAR_ASSERT(in && out);
-  if (!in || !out) return;
-  const uint8_t *src = static_cast<const uint8_t *>(in);
-  uint8_t *dst = static_cast<uint8_t *>(out);
-  switch (nr) {
-    case 14: aes_decrypt_blocks<14>(dk, src, dst, count); break;
-    case 12: aes_decrypt_blocks<12>(dk, src, dst, count); break;
-    case 10: aes_decrypt_blocks<10>(dk, src, dst, count); break;
+// The key length picks the instantiation once per call rather than per round.
+#define AES_DISPATCH(call, ...)                          \
+  switch (nr) {                                          \
+    case 14: call<14>(__VA_ARGS__); break;               \
+    case 12: call<12>(__VA_ARGS__); break;               \
+    case 10: call<10>(__VA_ARGS__); break;               \
   }
-}
 
 void cipher_key_aes::encrypt_block(const void *in, void *out) const {
   QUILMAR_ASSERT(in && out);
   if (!in || !out) return;
-  const uint8_t *src = static_cast<const uint8_t *>(in);
-  uint8_t *dst = static_cast<uint8_t *>(out);
-  switch (nr) {
-    case 14: aes_encrypt<14>(ek, src, dst); break;
-    case 12: aes_encrypt<12>(ek, src, dst); break;
-    case 10: aes_encrypt<10>(ek, src, dst); break;
-  }
+  AES_DISPATCH(aes_encrypt, ek, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out))
 }
 
 void cipher_key_aes::decrypt_block(const void *in, void *out) const {
   QUILMAR_ASSERT(in && out);
   if (!in || !out) return;
-  const uint8_t *src = static_cast<const uint8_t *>(in);
-  uint8_t *dst = static_cast<uint8_t *>(out);
-  switch (nr) {
-    case 14: aes_decrypt<14>(dk, src, dst); break;
-    case 12: aes_decrypt<12>(dk, src, dst); break;
-    case 10: aes_decrypt<10>(dk, src, dst); break;
-  }
+  AES_DISPATCH(aes_decrypt, dk, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out))
+}
+
+void cipher_key_aes::decrypt_blocks(const void *in, void *out, size_t count) const {
+  QUILMAR_ASSERT(in && out);
+  if (!in || !out) return;
+  AES_DISPATCH(aes_decrypt_blocks, dk, static_cast<const uint8_t *>(in),
+               static_cast<uint8_t *>(out), count)
+}
+
+void cipher_key_aes::encrypt_cbc(const void *in, void *out, size_t count, const uint8_t *iv) const {
+  QUILMAR_ASSERT(in && out && iv);
+  if (!in || !out || !iv) return;
+  AES_DISPATCH(aes_encrypt_cbc, ek, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out),
+               count, iv)
+}
+
+void cipher_key_aes::decrypt_cbc(const void *in, void *out, size_t count, const uint8_t *iv) const {
+  QUILMAR_ASSERT(in && out && iv);
+  if (!in || !out || !iv) return;
+  AES_DISPATCH(aes_decrypt_cbc, dk, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out),
+               count, iv)
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <random>
 
@@ -109,7 +110,7 @@ TEST(Aes, BatchDecryptionMatchesBlockByBlockForEveryKeySize) {
     random_string(key, key_bytes);
     std::unique_ptr<cipher_key> k(aes_alg->make_key(unsigned(key_bytes * 8), 1, key.data()));
     ASSERT_TRUE(k);
-    for (size_t blocks : {1, 2, 3, 7}) {
+    for (size_t blocks : {1, 2, 3, 4, 7, 8}) {
       std::string in;
       random_string(in, blocks * 16);
       std::string expected;
@@ -190,6 +191,102 @@ TEST(Cbc, MatchesTheLibraryOverRandomKeysIvsAndLengths) {
     f.ctx->decrypt(buf.data(), &buf[0], buf.size());
     ASSERT_EQ(buf, plain);
   }
+}
+
+// Hands out only the single-block operations of an AES key, so that the
+// generic CBC chaining of cipher_key runs instead of AES's own.
+class block_only_key : public cipher_key {
+ public:
+  explicit block_only_key(cipher_key *aes) : cipher_key(aes->alg), inner(aes) {}
+  void encrypt_block(const void *in, void *out) const override { inner->encrypt_block(in, out); }
+  void decrypt_block(const void *in, void *out) const override { inner->decrypt_block(in, out); }
+  std::unique_ptr<cipher_key> inner;
+};
+
+TEST(Cbc, AesChainingAndGenericChainingAgreeWithTheLibraryForEveryKeySize) {
+  for (size_t key_bytes : {16, 24, 32}) {
+    std::string key, iv;
+    random_string(key, key_bytes);
+    random_string(iv, 16);
+    std::unique_ptr<cipher_key> aes(aes_alg->make_key(unsigned(key_bytes * 8), 1, key.data()));
+    ASSERT_TRUE(aes);
+    block_only_key generic(aes_alg->make_key(unsigned(key_bytes * 8), 1, key.data()));
+    const uint8_t *ivp = reinterpret_cast<const uint8_t *>(iv.data());
+    // Odd and even counts, and more than one batch of the generic path.
+    for (size_t blocks : {1, 2, 3, 4, 5, 16, 17, 33, 88}) {
+      std::string plain;
+      random_string(plain, blocks * 16);
+      std::string ours(plain.size(), '\0'), theirs(plain.size(), '\0');
+      aes->encrypt_cbc(plain.data(), &ours[0], blocks, ivp);
+      generic.encrypt_cbc(plain.data(), &theirs[0], blocks, ivp);
+      ASSERT_EQ(ours, theirs) << key_bytes << " " << blocks;
+      if (key_bytes == 32) {
+        ASSERT_EQ(ours, oracle_cbc(true, key, iv, plain)) << blocks;
+      }
+
+      std::string back(plain.size(), '\0'), generic_back(plain.size(), '\0');
+      aes->decrypt_cbc(ours.data(), &back[0], blocks, ivp);
+      generic.decrypt_cbc(ours.data(), &generic_back[0], blocks, ivp);
+      ASSERT_EQ(back, plain) << key_bytes << " " << blocks;
+      ASSERT_EQ(generic_back, plain) << key_bytes << " " << blocks;
+
+      // In place, both directions.
+      std::string buf = plain;
+      aes->encrypt_cbc(buf.data(), &buf[0], blocks, ivp);
+      ASSERT_EQ(buf, ours);
+      aes->decrypt_cbc(buf.data(), &buf[0], blocks, ivp);
+      ASSERT_EQ(buf, plain);
+      buf = ours;
+      generic.decrypt_cbc(buf.data(), &buf[0], blocks, ivp);
+      ASSERT_EQ(buf, plain);
+    }
+  }
+}
+
+TEST(Cbc, ChainingValueInsideTheOutputIsReadBeforeItIsOverwritten) {
+  std::string key, plain;
+  random_string(key, 32);
+  random_string(plain, 5 * 16);
+  std::unique_ptr<cipher_key> aes(aes_alg->make_key(256, 1, key.data()));
+  block_only_key generic(aes_alg->make_key(256, 1, key.data()));
+  for (const cipher_key *k : {static_cast<const cipher_key *>(aes.get()),
+                              static_cast<const cipher_key *>(&generic)}) {
+    // The iv is the first block of the very buffer that is worked on in place.
+    std::string buf = plain;
+    const std::string iv = buf.substr(0, 16);
+    const std::string expected = oracle_cbc(true, key, iv, plain);
+    k->encrypt_cbc(buf.data(), &buf[0], 5, reinterpret_cast<const uint8_t *>(buf.data()));
+    ASSERT_EQ(buf, expected);
+    k->decrypt_cbc(buf.data(), &buf[0], 5, reinterpret_cast<const uint8_t *>(iv.data()));
+    ASSERT_EQ(buf, plain);
+    // Decrypting in place with the iv as the buffer's own last block, which
+    // is the first to be overwritten: block 0 must still chain to what was
+    // there before.
+    buf = expected;
+    const std::string last = expected.substr(64, 16);
+    k->decrypt_cbc(buf.data(), &buf[0], 5, reinterpret_cast<const uint8_t *>(buf.data()) + 64);
+    EXPECT_EQ(buf.substr(16), plain.substr(16));
+    std::string first(16, '\0');
+    k->decrypt_block(expected.data(), &first[0]);
+    for (size_t i = 0; i < 16; i++) first[i] = char(first[i] ^ last[i]);
+    EXPECT_EQ(buf.substr(0, 16), first);
+  }
+}
+
+TEST_F(CipherLog, ChainingRefusesNullBuffers) {
+  std::string key(32, 'k'), iv(16, 'i'), buf(32, 'x');
+  std::unique_ptr<cipher_key> aes(aes_alg->make_key(256, 1, key.data()));
+  block_only_key generic(aes_alg->make_key(256, 1, key.data()));
+  for (const cipher_key *k : {static_cast<const cipher_key *>(aes.get()),
+                              static_cast<const cipher_key *>(&generic)}) {
+    k->encrypt_cbc(buf.data(), &buf[0], 2, nullptr);
+    k->decrypt_cbc(nullptr, &buf[0], 2, reinterpret_cast<const uint8_t *>(iv.data()));
+    k->decrypt_cbc(buf.data(), nullptr, 2, reinterpret_cast<const uint8_t *>(iv.data()));
+  }
+  EXPECT_EQ(buf, std::string(32, 'x'));
+  ASSERT_EQ(lines().size(), 6u);
+  EXPECT_EQ(lines()[0].rfind("assert in && out && iv in ../crypto/src/cipher_aes.cpp:", 0), 0u);
+  EXPECT_EQ(lines()[3].rfind("assert in && out && iv && b && b <= 64 in ../crypto/src/cipher_mod_cbc.cpp:", 0), 0u);
 }
 
 TEST(Cbc, EncryptLeavesIvOnTheLastCiphertextBlockAndContinuesTheChain) {

@@ -42,6 +42,12 @@ class cipher_key {
     uint8_t *dst = static_cast<uint8_t *>(out);
     for (size_t i = 0; i < count; i++) decrypt_block(src + i * alg->blen, dst + i * alg->blen);
   }
+  // CBC over `count` consecutive blocks, chained from the blen bytes at `iv`
+  // (which are read before anything is written). `in` and `out` are either
+  // the same buffer or do not overlap. These let a cipher keep the chaining
+  // value in registers; the defaults go block by block.
+  virtual void encrypt_cbc(const void *in, void *out, size_t count, const uint8_t *iv) const;
+  virtual void decrypt_cbc(const void *in, void *out, size_t count, const uint8_t *iv) const;
   virtual ~cipher_key() {}
 
  private:
@@ -64,6 +70,8 @@ class cipher_key_aes : public cipher_key {
   void encrypt_block(const void *in, void *out) const override;
   void decrypt_block(const void *in, void *out) const override;
   void decrypt_blocks(const void *in, void *out, size_t count) const override;
+  void encrypt_cbc(const void *in, void *out, size_t count, const uint8_t *iv) const override;
+  void decrypt_cbc(const void *in, void *out, size_t count, const uint8_t *iv) const override;
 
   uint32_t nr = 0;   // rounds: 10, 12 or 14
   uint32_t ek[60];   // encryption schedule
