@@ -20,6 +20,12 @@ void start_log_capture() {
 
 void stop_log_capture() { log_set_sink(nullptr); }
 
+std::string logged_text() {
+  std::string text;
+  for (const auto &l : logged) text += l;
+  return text;
+}
+
 bool logged_line(const std::string &line) {
   for (const auto &l : logged)
     if (l == line) return true;

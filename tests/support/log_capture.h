@@ -14,6 +14,8 @@ int capture_sink(const char *format, va_list args);
 void start_log_capture();
 // Puts the discarding sink back.
 void stop_log_capture();
+// Everything captured, as one text (lines written in pieces come out whole).
+std::string logged_text();
 // True when some captured entry equals `line` exactly.
 bool logged_line(const std::string &line);
 // True when some captured entry begins with `prefix`.

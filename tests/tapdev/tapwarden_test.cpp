@@ -34,20 +34,13 @@
 #include "process.h"
 #include "tapdev/tapdev.h"
 #include "tapdev/tapwarden_msg.h"
+#include "log_capture.h"
 #include "tempdir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-std::string logged;
-
-int capture_sink(const char *format, va_list args) {
-  char buf[512];
-  int n = vsnprintf(buf, sizeof buf, format, args);
-  logged += buf;
-  return n;
-}
 
 std::string find_program(const char *name) {
   for (const char *dir : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"}) {
@@ -278,13 +271,13 @@ class TapwardenNs : public ::testing::Test {
 TEST_F(TapwardenNs, OpenAndConfigureShowOnTheInterface) {
   start_warden({"-m", "1400"});
   tapdev *dev = new_device();
-  ASSERT_TRUE(dev->open()) << logged;
+  ASSERT_TRUE(dev->open()) << logged_text();
   EXPECT_GE(static_cast<tuntap *>(dev)->ev.fd, 0);
   std::string name = interface_with(dev->mac);
   ASSERT_FALSE(name.empty()) << ip_run({"-o", "link"}).out;
 
   dev->configure(0x05010203, 0xff000000);
-  ASSERT_EQ(owner.configured, std::vector<bool>{true}) << logged;
+  ASSERT_EQ(owner.configured, std::vector<bool>{true}) << logged_text();
   auto addr = ip_run({"-o", "addr", "show", "dev", name});
   EXPECT_NE(addr.out.find("inet 5.1.2.3/8"), std::string::npos) << addr.out;
   auto link = ip_run({"link", "show", "dev", name});
@@ -295,7 +288,7 @@ TEST_F(TapwardenNs, OpenAndConfigureShowOnTheInterface) {
 TEST_F(TapwardenNs, MtuOptionIsApplied) {
   start_warden({"-m", "1280"});
   tapdev *dev = new_device();
-  ASSERT_TRUE(dev->open()) << logged;
+  ASSERT_TRUE(dev->open()) << logged_text();
   auto link = ip_run({"link", "show", "dev", interface_with(dev->mac)});
   EXPECT_NE(link.out.find("mtu 1280"), std::string::npos) << link.out;
 }
@@ -332,9 +325,9 @@ TEST_F(TapwardenNs, FramesPassBothWays) {
   if (ping.empty()) GTEST_SKIP() << "ping (iputils-ping) is not installed";
   start_warden();
   tapdev *dev = new_device();
-  ASSERT_TRUE(dev->open()) << logged;
+  ASSERT_TRUE(dev->open()) << logged_text();
   dev->configure(0x05010203, 0xff000000);
-  ASSERT_EQ(owner.configured, std::vector<bool>{true}) << logged;
+  ASSERT_EQ(owner.configured, std::vector<bool>{true}) << logged_text();
   ASSERT_TRUE(dev->bring_up());
 
   // Into the descriptor: the stack answers our ARP request.
@@ -364,7 +357,7 @@ TEST_F(TapwardenNs, FramesPassBothWays) {
 TEST_F(TapwardenNs, ForeignAddressesAndBadMasksAreRefused) {
   start_warden();
   tapdev *dev = new_device();
-  ASSERT_TRUE(dev->open()) << logged;
+  ASSERT_TRUE(dev->open()) << logged_text();
   std::string name = interface_with(dev->mac);
 
   dev->configure(0x0a000001, 0xff000000);  // 10.0.0.1/8
@@ -373,13 +366,13 @@ TEST_F(TapwardenNs, ForeignAddressesAndBadMasksAreRefused) {
   dev->configure(0x05010203, 0xfe000000);  // /7 reaches beyond 5.0.0.0/8
   dev->configure(0x06010203, 0xffffff00);  // 6.1.2.3
   EXPECT_EQ(owner.configured, std::vector<bool>(5, false));
-  EXPECT_NE(logged.find("tap: bad response 06000016\n"), std::string::npos) << logged;
+  EXPECT_NE(logged_text().find("tap: bad response 06000016\n"), std::string::npos) << logged_text();
   auto addr = ip_run({"-o", "addr", "show", "dev", name});
   EXPECT_EQ(addr.out.find("inet "), std::string::npos) << addr.out;
 
   dev->configure(0x05010203, 0xffffffff);  // a /32 is still inside
   dev->configure(0x05010203, 0xffff0000);
-  EXPECT_EQ(owner.configured.back(), true) << logged;
+  EXPECT_EQ(owner.configured.back(), true) << logged_text();
   addr = ip_run({"-o", "addr", "show", "dev", name});
   EXPECT_NE(addr.out.find("inet 5.1.2.3/16"), std::string::npos) << addr.out;
 }
@@ -387,7 +380,7 @@ TEST_F(TapwardenNs, ForeignAddressesAndBadMasksAreRefused) {
 TEST_F(TapwardenNs, InterfaceDisappearsWithTheClient) {
   start_warden();
   tapdev *dev = new_device();
-  ASSERT_TRUE(dev->open()) << logged;
+  ASSERT_TRUE(dev->open()) << logged_text();
   std::string name = interface_with(dev->mac);
   ASSERT_FALSE(name.empty());
   dev->close();
@@ -400,19 +393,19 @@ TEST_F(TapwardenNs, ClientLimitHolds) {
   tapdev *a = new_device();
   tapdev *b = new_device();
   tapdev *c = new_device();
-  ASSERT_TRUE(a->open()) << logged;
-  ASSERT_TRUE(b->open()) << logged;
+  ASSERT_TRUE(a->open()) << logged_text();
+  ASSERT_TRUE(b->open()) << logged_text();
   EXPECT_FALSE(c->open());
-  EXPECT_NE(logged.find("tap: bad response from tapwarden - 01000000\n     too many clients\n"),
+  EXPECT_NE(logged_text().find("tap: bad response from tapwarden - 01000000\n     too many clients\n"),
             std::string::npos)
-      << logged;
+      << logged_text();
   a->close();
   // tapwarden notices the departure on its own time.
   int attempts = 0;
-  EXPECT_TRUE(wait_until([&] { return ++attempts <= 200 && c->open(); }, 10s)) << logged;
+  EXPECT_TRUE(wait_until([&] { return ++attempts <= 200 && c->open(); }, 10s)) << logged_text();
   logged.clear();
   c->configure(0x05000009, 0xff000000);
-  EXPECT_EQ(owner.configured.back(), true) << logged;
+  EXPECT_EQ(owner.configured.back(), true) << logged_text();
 }
 
 TEST_F(TapwardenNs, MisbehavingClientsDoNotDisturbOthers) {
@@ -432,9 +425,9 @@ TEST_F(TapwardenNs, MisbehavingClientsDoNotDisturbOthers) {
   }  // gone in the middle of a request
 
   tapdev *dev = new_device();
-  ASSERT_TRUE(dev->open()) << logged;
+  ASSERT_TRUE(dev->open()) << logged_text();
   dev->configure(0x05010203, 0xff000000);
-  EXPECT_EQ(owner.configured, std::vector<bool>{true}) << logged;
+  EXPECT_EQ(owner.configured, std::vector<bool>{true}) << logged_text();
   // The half-sent request still completes for its sender.
   EXPECT_EQ(half.ask(std::string("\x05", 1) + request_bytes(0, 0xff000000).substr(4)), 0)
       << warden->output();
@@ -449,7 +442,7 @@ TEST_F(TapwardenNs, AnInterfaceLeftBehindCannotBeTakenOverByName) {
   first.device = -1;
   // The next interface may well get the same name.
   tapdev *dev = new_device();
-  ASSERT_TRUE(dev->open()) << logged;
+  ASSERT_TRUE(dev->open()) << logged_text();
   int64_t answer = first.ask(request_bytes(0x05060606, 0xff000000));
   EXPECT_EQ(answer >> 24, TAPW_config_failed) << answer;
   auto addr = ip_run({"-o", "addr"});

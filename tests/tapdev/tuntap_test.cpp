@@ -20,18 +20,11 @@
 #include "process.h"
 #include "tapdev/tapdev.h"
 #include "tapdev/tapwarden_msg.h"
+#include "log_capture.h"
 #include "tempdir.h"
 
 namespace {
 
-std::string logged;
-
-int capture_sink(const char *format, va_list args) {
-  char buf[512];
-  int n = vsnprintf(buf, sizeof buf, format, args);
-  logged += buf;
-  return n;
-}
 
 struct owner_log : tapdev_cb {
   std::vector<bool> configured;
@@ -93,7 +86,7 @@ class TuntapTest : public ::testing::Test {
 TEST_F(TuntapTest, OpenFailsWhenNobodyListens) {
   auto dev = make();
   EXPECT_FALSE(dev->open());
-  EXPECT_EQ(logged, "tap: connect() failed 2 (No such file or directory)\n");
+  EXPECT_EQ(logged_text(), "tap: connect() failed 2 (No such file or directory)\n");
   EXPECT_EQ(static_cast<tuntap *>(dev.get())->cfg, -1);
 }
 
@@ -101,7 +94,7 @@ TEST_F(TuntapTest, OpenFailsWhenPathDoesNotFit) {
   std::string long_path(200, 'x');
   std::unique_ptr<tapdev> dev(tuntap_create(&owner, long_path.c_str()));
   EXPECT_FALSE(dev->open());
-  EXPECT_EQ(logged, std::string("tap: connect() failed 36 (") + strerror(36) + ")\n");
+  EXPECT_EQ(logged_text(), std::string("tap: connect() failed 36 (") + strerror(36) + ")\n");
 }
 
 TEST_F(TuntapTest, GoodGreetingGivesDeviceAndAddress) {
@@ -109,7 +102,7 @@ TEST_F(TuntapTest, GoodGreetingGivesDeviceAndAddress) {
   fake_tapwarden tw(path, {greeting_bytes(0, MAC), d.device, {}});
   auto dev = make();
   ASSERT_TRUE(dev->open());
-  EXPECT_EQ(logged, "");
+  EXPECT_EQ(logged_text(), "");
   EXPECT_EQ(0, memcmp(dev->mac, MAC, 6));
   auto *t = static_cast<tuntap *>(dev.get());
   EXPECT_GE(t->ev.fd, 0);
@@ -146,7 +139,7 @@ TEST_P(GreetingCodeTest, LogsCodeAndExplanation) {
   snprintf(first, sizeof first, "tap: bad response from tapwarden - %08x\n", c.code);
   std::string expected = first;
   if (!c.explanation.empty()) expected += "     " + c.explanation + "\n";
-  EXPECT_EQ(logged, expected);
+  EXPECT_EQ(logged_text(), expected);
   EXPECT_FALSE(log_continuation);
   EXPECT_TRUE(tw.wait_client_closed());
   EXPECT_EQ(static_cast<tuntap *>(dev.get())->cfg, -1);
@@ -183,16 +176,16 @@ TEST_F(TuntapTest, ErrorBitsAboveSixteenAreNotPartOfTheErrorNumber) {
   fake_tapwarden tw(path, {greeting_bytes(0x02ff0002, MAC), -1, {}});
   auto dev = make();
   EXPECT_FALSE(dev->open());
-  EXPECT_NE(logged.find(with_error("open('/dev/net/tun') failed with %d (%s)", 2)),
+  EXPECT_NE(logged_text().find(with_error("open('/dev/net/tun') failed with %d (%s)", 2)),
             std::string::npos)
-      << logged;
+      << logged_text();
 }
 
 TEST_F(TuntapTest, GreetingWithoutDescriptorIsABadMessage) {
   fake_tapwarden tw(path, {greeting_bytes(0, MAC), -1, {}});
   auto dev = make();
   EXPECT_FALSE(dev->open());
-  EXPECT_EQ(logged, "tap: bad message\n");
+  EXPECT_EQ(logged_text(), "tap: bad message\n");
   EXPECT_TRUE(tw.wait_client_closed());
   EXPECT_EQ(static_cast<tuntap *>(dev.get())->ev.fd, -1);
 }
@@ -201,7 +194,7 @@ TEST_F(TuntapTest, ShortGreetingFails) {
   fake_tapwarden tw(path, {std::string("\0\0\0\0\2\2", 6), -1, {}});
   auto dev = make();
   EXPECT_FALSE(dev->open());
-  EXPECT_EQ(logged, "tap: recvmsg() failed 0\n");
+  EXPECT_EQ(logged_text(), "tap: recvmsg() failed 0\n");
 }
 
 TEST_F(TuntapTest, DescriptorWithAFailureCodeIsNotKept) {
@@ -222,10 +215,10 @@ TEST_F(TuntapTest, OpenTwiceAssertsAndReleasesTheFirstConnection) {
   d.drop_our_copy();
   logged.clear();
   EXPECT_FALSE(dev->open());  // the fake accepts one client only
-  EXPECT_NE(logged.find("assert cfg < 0 in ../tapdev/src/linux/tapdev.cpp:"), std::string::npos)
-      << logged;
-  EXPECT_NE(logged.find("tap: connect() failed 111 (Connection refused)\n"), std::string::npos)
-      << logged;
+  EXPECT_NE(logged_text().find("assert cfg < 0 in ../tapdev/src/linux/tapdev.cpp:"), std::string::npos)
+      << logged_text();
+  EXPECT_NE(logged_text().find("tap: connect() failed 111 (Connection refused)\n"), std::string::npos)
+      << logged_text();
   EXPECT_TRUE(tw.wait_client_closed());
   EXPECT_TRUE(d.wire_sees_hangup());
 }
@@ -254,7 +247,7 @@ TEST_F(open_device, ConfigureSendsHostOrderRequestAndReportsSuccess) {
   start({code_bytes(0)});
   dev->configure(0x05010203, 0xff000000);
   ASSERT_EQ(owner.configured, std::vector<bool>{true});
-  EXPECT_EQ(logged, "");
+  EXPECT_EQ(logged_text(), "");
   dev.reset();
   ASSERT_TRUE(tw->wait_client_closed());
   uint32_t address = 0x05010203, mask = 0xff000000;
@@ -267,21 +260,21 @@ TEST_F(open_device, ConfigureRefusedByCode) {
   start({code_bytes(0x06000016)});
   dev->configure(0x0a000001, 0xff000000);
   EXPECT_EQ(owner.configured, std::vector<bool>{false});
-  EXPECT_EQ(logged, "tap: bad response 06000016\n");
+  EXPECT_EQ(logged_text(), "tap: bad response 06000016\n");
 }
 
 TEST_F(open_device, EightByteAnswerIsAFailure) {
   start({std::string(8, '\0')});
   dev->configure(0x05010203, 0xff000000);
   EXPECT_EQ(owner.configured, std::vector<bool>{false});
-  EXPECT_EQ(logged, "tap: config.recv() failed 8 0\n");
+  EXPECT_EQ(logged_text(), "tap: config.recv() failed 8 0\n");
 }
 
 TEST_F(open_device, TapwardenHangingUpInsteadOfAnswering) {
   start({""}, true);
   dev->configure(0x05010203, 0xff000000);
   EXPECT_EQ(owner.configured, std::vector<bool>{false});
-  EXPECT_EQ(logged, "tap: config.recv() failed 0 0\n");
+  EXPECT_EQ(logged_text(), "tap: config.recv() failed 0 0\n");
 }
 
 TEST_F(open_device, TapwardenGoneBeforeTheRequest) {
@@ -292,16 +285,16 @@ TEST_F(open_device, TapwardenGoneBeforeTheRequest) {
   // Sending to a closed peer must fail, not kill the process with SIGPIPE.
   dev->configure(0x05010203, 0xff000000);
   EXPECT_EQ(owner.configured, std::vector<bool>{false});
-  EXPECT_EQ(logged, "tap: config.send() failed -1 32\n");
+  EXPECT_EQ(logged_text(), "tap: config.send() failed -1 32\n");
 }
 
 TEST_F(TuntapTest, ConfigureWithoutConnectionFails) {
   auto dev = make();
   dev->configure(0x05010203, 0xff000000);
   EXPECT_EQ(owner.configured, std::vector<bool>{false});
-  EXPECT_NE(logged.find("assert cfg != -1 in ../tapdev/src/linux/tapdev.cpp:"), std::string::npos)
-      << logged;
-  EXPECT_NE(logged.find("tap: config.send() failed -1 9\n"), std::string::npos) << logged;
+  EXPECT_NE(logged_text().find("assert cfg != -1 in ../tapdev/src/linux/tapdev.cpp:"), std::string::npos)
+      << logged_text();
+  EXPECT_NE(logged_text().find("tap: config.send() failed -1 9\n"), std::string::npos) << logged_text();
 }
 
 // --- frames ---
@@ -371,7 +364,7 @@ TEST_F(open_device, CloseStopsEverything) {
   EXPECT_EQ(dev->write("x", 1), 0);
   EXPECT_TRUE(tw->wait_client_closed());
   dev->close();  // a second close is harmless
-  EXPECT_EQ(logged, "");
+  EXPECT_EQ(logged_text(), "");
 }
 
 TEST_F(TuntapTest, WriteOnClosedDeviceReturnsZero) {
@@ -382,18 +375,18 @@ TEST_F(TuntapTest, WriteOnClosedDeviceReturnsZero) {
 TEST_F(TuntapTest, BringUpWithoutDeviceAssertsAndFails) {
   auto dev = make();
   EXPECT_FALSE(dev->bring_up());
-  EXPECT_NE(logged.find("assert ev.fd >= 0 && ! up in ../tapdev/src/linux/tapdev.cpp:"),
+  EXPECT_NE(logged_text().find("assert ev.fd >= 0 && ! up in ../tapdev/src/linux/tapdev.cpp:"),
             std::string::npos)
-      << logged;
+      << logged_text();
   EXPECT_FALSE(static_cast<tuntap *>(dev.get())->up);
 }
 
 TEST_F(open_device, BringUpTwiceAsserts) {
   start({});
   EXPECT_TRUE(dev->bring_up());
-  EXPECT_EQ(logged, "");
+  EXPECT_EQ(logged_text(), "");
   EXPECT_TRUE(dev->bring_up());
-  EXPECT_NE(logged.find("assert ev.fd >= 0 && ! up"), std::string::npos);
+  EXPECT_NE(logged_text().find("assert ev.fd >= 0 && ! up"), std::string::npos);
 }
 
 // --- the dummy ---
