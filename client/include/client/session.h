@@ -1,0 +1,225 @@
+// The session: the daemon's one conversation with its mediation server and
+// everything that hangs off it. It logs in (resolve, connect, helo, enroll
+// or auth, discovery, tap check, sync), keeps the tables of networks and
+// peers in step with the server, sends the user's network operations, and
+// owns the peer tunnels, the UDP socket and the packet path between the tap
+// device and the tunnels.
+//
+// There is exactly one session per daemon. It owns the pipe chain to the
+// server, the server channel's protection, the UDP socket, the peer,
+// network and tunnel records, the shapers and the tap device. It reports
+// state changes, errors and operation results to a session_cb that it does
+// not own (the control server). Everything runs inside event-loop
+// callbacks.
+//
+// The implementation is split by concern: session_login.cpp (lifecycle and
+// login sequence), session_dispatch.cpp (framing and message handlers),
+// session_tables.cpp (peers and networks), session_netops.cpp (network
+// operations), and the tunnel and packet path files.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <map>
+#include <set>
+#include <string>
+
+#include "clisrv/msg_crypto.h"
+#include "common/codec.h"
+#include "events/evl.h"
+#include "stack/io_pipe.h"
+#include "stack/resolve.h"
+#include "tapdev/tapdev.h"
+
+// Main states; the sub-state is 0 while a step runs and 1 once it is done.
+enum session_state : uint32_t {
+  STATE_offline = 1,
+  STATE_resolve = 2,
+  STATE_connect = 3,
+  STATE_helo = 4,
+  STATE_enroll = 5,
+  STATE_auth = 6,
+  STATE_discovery = 7,
+  STATE_conf = 8,
+  STATE_sync = 9,
+  STATE_ready = 10,
+};
+
+// Kinds of session errors, as reported to session_cb and logged.
+enum session_error : uint32_t {
+  ERR_resolve = 1,
+  ERR_connect = 2,
+  ERR_local = 3,
+  ERR_parse = 4,
+  ERR_state = 5,
+  ERR_refused = 6,
+  ERR_crypto = 7,
+  ERR_tap = 8,
+};
+
+// A message arrived in a state that does not expect it.
+struct bad_state : std::exception {
+  const char *what() const noexcept override { return "message in the wrong state"; }
+};
+
+// What the session tells its owner. Called from inside the session; the
+// receiver may read the session's fields (err_text, err_detail,
+// last_status) but must not destroy it.
+class session_cb {
+ public:
+  // Before the session records the new state.
+  virtual void on_state_change(uint32_t state, uint8_t sub) = 0;
+  // Before err_text and err_detail are cleared.
+  virtual void on_session_error(uint32_t kind) = 0;
+  virtual void on_create_result(uint8_t status) = 0;
+  virtual void on_delete_result(uint8_t status) = 0;
+  virtual void on_modify_result(uint8_t status) = 0;
+  virtual void on_join_result(uint8_t status, const std::string &name) = 0;
+  virtual void on_netop_result(uint8_t status, const std::string &name, uint8_t op) = 0;
+
+ protected:
+  ~session_cb() = default;
+};
+
+struct network;
+
+// Another client met through a common network. The client's own identity
+// never has a record.
+struct peer {
+  uint32_t vip = 0;              // virtual address; the key
+  uint8_t server_reported = 0;   // a peer.ok or peer.unreachable arrived
+  std::string nickname;          // from an info reply; empty until then
+  uint32_t info_value = 0;
+  std::set<network *> networks;  // networks of which the peer is a member
+  std::set<network *> online_in; // networks in which it is online
+};
+
+struct network {
+  std::string name;         // the key, compared byte for byte
+  std::set<peer *> members; // members other than ourselves
+  std::set<peer *> online;  // members online in this network
+};
+
+// A byte-rate limiter; rate 0 admits everything. Rates are in bits per
+// second, wide enough for any configured bytes-per-second value times 8.
+struct shaper {
+  uint64_t rate = 0;
+  uint64_t level = 0;  // bits in the bucket
+  uint32_t last = 0;   // evl_now of the last update
+};
+
+// One tunnel per peer, created from a peer.ok.
+struct tunnel {
+  uint32_t peer_addr = 0;  // the peer's virtual address
+  uint32_t addr = 0;       // its public IPv4 address
+  uint16_t port = 0;       // its public UDP port, host order
+  msg_crypto *mc = nullptr;  // owned
+  uint32_t tx_count = 0;
+  uint32_t rx_count = 0;
+  uint32_t last_tx = 0;
+  uint32_t last_rx = 0;
+};
+
+class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapdev_cb {
+ public:
+  explicit session(session_cb *cb);
+  virtual ~session();
+
+  // ---- Lifecycle (session_login.cpp) ----
+  // Starts a login from the offline state.
+  void go_online();
+  // Leaves whatever state the session is in and drops the connection;
+  // schedules a new login when `reconnect` is set.
+  void go_offline();
+  void set_reconn(bool on);
+
+  // ---- Network operations (session_netops.cpp) ----
+  // Each sends one message when the session is in a state that allows it
+  // and logs either way; the reply arrives through session_cb.
+  void create_network(const std::string &name, const std::string &password);
+  void delete_network(const std::string &name);
+  void modify_network(const std::string &name, const std::string &modification);
+  void join_network(const std::string &name, const std::string &password);
+  void netop(const std::string &name, uint8_t op);
+  void set_nick(const std::string &nickname);
+
+  // ---- Tables (session_tables.cpp) ----
+  peer *find_peer(uint32_t vip, bool add);
+  network *find_network(const std::string &name, bool add);
+  // Asks the server for a peer's nickname.
+  void request_nick(uint32_t vip);
+  // The tunnel to a peer, or null.
+  tunnel *find_tunnel(uint32_t peer_addr);
+
+  // ---- Callbacks of the four bases ----
+  void on_resolved(int error, const uint32_t *addrs, int count) override;
+  void on_ready() override;
+  void on_data(std::string &frame) override;
+  void on_event(evl_event *ev, int events) override;
+  void on_closed() override;
+  void on_error(const char *context, int code) override;
+  void on_timer(evl_timer *timer) override;
+  void on_configured(bool ok) override;
+  void on_frame(const uint8_t *frame, int length) override;
+
+  // ---- State, read by the control server and the daemon ----
+  session_cb *cb;
+  uint32_t state = STATE_offline;
+  uint8_t sub = 1;
+  bool running = true;       // the daemon's main loop runs while set
+  std::string err_text;      // failed step of the next error report
+  uint32_t err_detail = 0;
+  bool reconnect = false;
+  uint32_t last_type = 0;    // type of the last server message
+  uint8_t last_status = 0;   // status byte of the last server reply
+
+  tapdev *tap = nullptr;     // owned; set by the daemon before the first login
+  int tap_status = 0;        // 0 pending, 1 configured, 2 failed
+
+  std::list<peer *> peers;        // in order of creation
+  std::list<network *> networks;  // in order of creation
+  std::deque<std::string> pending;  // names of sent join and netop requests
+
+  std::list<tunnel *> tunnels;
+  std::map<uint32_t, tunnel *> tunnels_by_addr;
+  std::map<uint32_t, tunnel *> tunnels_by_spi;
+
+  shaper rx_shaper;
+  shaper tx_shaper;
+
+  // ---- Connection (owned) ----
+  sockaddr_in server_addr{};  // from the lookup or a redirect
+  int fd = -1;                // the TCP socket while connecting
+  io_pipe *pipe = nullptr;    // tcp_pipe -> buf_pipe -> dgm_pipe
+  msg_crypto *mc = nullptr;   // server channel protection, from helo on
+  sockaddr_in local_addr{};   // local end of the connection, then of udp_sock
+  sockaddr_in udp_from{};     // source of the last datagram received
+  evl_event udp_sock;         // fd -1 while closed
+
+  evl_timer reconnect_timer;
+  evl_timer server_keepalive_timer;
+  evl_timer tunnel_keepalive_timer;
+
+  // Hands a received server frame (still protected when keys are active)
+  // to the message handlers; the pipe and the UDP path call it, and so may
+  // tests.
+  void dispatch(std::string &frame);
+
+ private:
+  session(const session &) = delete;
+  session &operator=(const session &) = delete;
+
+  // Login sequence and connection (session_login.cpp).
+  void set_state(uint32_t new_state, uint8_t new_sub);
+  void report_error(uint32_t kind);
+  void start_resolve();
+  void start_connect();
+  bool open_udp();
+  void close_udp();
+
+  // Framing and handlers (session_dispatch.cpp).
+  bool send_msg(std::string &frame);
+};
