@@ -30,6 +30,7 @@
 #include "clisrv/msg_crypto.h"
 #include "common/codec.h"
 #include "events/evl.h"
+#include "netlib/nethdr.h"
 #include "stack/io_pipe.h"
 #include "stack/resolve.h"
 #include "tapdev/tapdev.h"
@@ -101,14 +102,6 @@ struct network {
   std::string name;         // the key, compared byte for byte
   std::set<peer *> members; // members other than ourselves
   std::set<peer *> online;  // members online in this network
-};
-
-// A byte-rate limiter; rate 0 admits everything. Rates are in bits per
-// second, wide enough for any configured bytes-per-second value times 8.
-struct shaper {
-  uint64_t rate = 0;
-  uint64_t level = 0;  // bits in the bucket
-  uint32_t last = 0;   // evl_now of the last update
 };
 
 // One tunnel per peer, created from a peer.ok.
