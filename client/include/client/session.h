@@ -156,7 +156,7 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   void on_error(const char *context, int code) override;
   void on_timer(evl_timer *timer) override;
   void on_configured(bool ok) override;
-  void on_frame(const uint8_t *frame, int length) override;
+  void on_frame(uint8_t *frame, int length) override;
 
   // ---- State, read by the control server and the daemon ----
   session_cb *cb;
