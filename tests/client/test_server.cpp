@@ -142,7 +142,24 @@ test_conn::~test_conn() { close(); }
 
 void test_conn::close() {
   if (fd >= 0) ::close(fd);
-  fd = -1;
+  if (udp >= 0) ::close(udp);
+  fd = udp = -1;
+}
+
+void test_conn::send_udp(uint8_t type, const std::string &body, const srv::endpoint &to) {
+  if (!mc) {
+    ADD_FAILURE() << "no channel to protect a datagram with";
+    return;
+  }
+  if (udp < 0) udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::string frame = srv::frame_begin(type) + body;
+  mc->protect(frame, true);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(to.addr);
+  sa.sin_port = htons(to.port);
+  EXPECT_EQ(sendto(udp, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa),
+            ssize_t(frame.size()));
 }
 
 bool test_conn::read_exact(std::string &into, size_t count, clock_type::time_point deadline) {
