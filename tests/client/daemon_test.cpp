@@ -36,10 +36,13 @@ class Daemon : public ::testing::Test {
     words.insert(words.begin(), {"-c", dir.path()});
     return words;
   }
-  // Starts `start debug` and waits until its handlers are installed.
+  // Starts `start debug` and waits until its handlers are installed and it
+  // has reached its main loop.
   std::unique_ptr<background_process> start_debug() {
     auto d = std::make_unique<background_process>(QUILMAR_BIN, args({"start", "debug"}));
-    EXPECT_TRUE(wait_until([&] { return signal_caught(d->pid(), SIGTERM); }));
+    EXPECT_TRUE(wait_until([&] {
+      return signal_caught(d->pid(), SIGTERM) && waiting_in_event_loop(d->pid());
+    }));
     return d;
   }
   temp_dir dir;
