@@ -270,7 +270,11 @@ TEST_F(TunnelTest, ServerChannelIdentifierGoesToTheServerPath) {
     c->send(srv::MSG_peer, clash_ok);
     c->barrier();
     pause(2);
+    c->send_udp(srv::MSG_network, network_body("by-udp", {{srv::NET_member_added, {0x05000004}}}),
+                srv::endpoint{INADDR_LOOPBACK, udp_port.load()});
+    pause(3);
   });
+  udp_port = ntohs(session_udp.sin_port);
   ASSERT_TRUE(reached(2));
   ASSERT_TRUE(s->find_tunnel_by_spi(0x51000001));
   logged.clear();
@@ -280,6 +284,12 @@ TEST_F(TunnelTest, ServerChannelIdentifierGoesToTheServerPath) {
   EXPECT_TRUE(tap->written.empty());
   EXPECT_EQ(s->state, STATE_ready);
   EXPECT_TRUE(lines_with("ses: error").empty());
+
+  // A genuine one is handled like any server message.
+  ASSERT_TRUE(reached(3));
+  ASSERT_TRUE(run_until([&] { return s->find_network("by-udp", false) != nullptr; }));
+  EXPECT_TRUE(tap->written.empty());
+  EXPECT_EQ(s->find_tunnel(kP3)->rx_count, 0u);
 }
 
 }  // namespace

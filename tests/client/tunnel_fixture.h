@@ -190,6 +190,7 @@ class TunnelTest : public SessionTest {
   peer_end p3{kP3, 0x00003301, 0x00003302, keymat_of('b')};
   recording_tap *tap = nullptr;  // owned by the session
   sockaddr_in session_udp{};
+  std::atomic<uint16_t> udp_port{0};  // the session's, for scripts
 };
 
 // ---- Frames and packets, built by hand ----
