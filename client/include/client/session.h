@@ -15,9 +15,9 @@
 // The implementation is split by concern: session_login.cpp (lifecycle,
 // connection, timers, redirect and punch), session_steps.cpp (the login
 // steps from helo to ready), session_dispatch.cpp (framing, the handler
-// table, the UDP socket's input), session_tables.cpp (peers and networks),
-// session_netops.cpp (network operations), and the tunnel and packet path
-// files.
+// table), session_tables.cpp (peers and networks), session_netops.cpp
+// (network operations), session_tunnels.cpp (tunnels, the UDP socket's
+// input, keep-alives) and session_packets.cpp (between tap and tunnels).
 #pragma once
 
 #include <netinet/in.h>
