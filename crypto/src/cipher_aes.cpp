@@ -4,6 +4,9 @@
 // State and round keys are big-endian 32-bit columns, as in the standard.
 #include <cstring>
 
+#include <atomic>
+
+#include "aes_hw.h"
 #include "common/log.h"
 #include "crypto/cipher.h"
 
@@ -109,9 +112,18 @@ inline uint32_t inv_mix_column(uint32_t w) {
 
 cipher_alg_aes aes_instance;
 
+std::atomic<bool> hw_wanted{true};
+
 }  // namespace
 
 cipher_alg *const aes_alg = &aes_instance;
+
+bool aes_hw_available() { return aes_hw_cpu(); }
+
+bool aes_use_hw(bool on) {
+  hw_wanted = on;
+  return on && aes_hw_cpu();
+}
 
 unsigned cipher_alg_aes::init_kl(unsigned kl) {
   if (kl == 0) return 256;
@@ -148,6 +160,12 @@ cipher_key *cipher_alg_aes::make_key(unsigned kl, unsigned kr, const void *key) 
     for (unsigned c = 0; c < 4; ++c) {
       uint32_t w = k->ek[4 * (k->nr - r) + c];
       k->dk[4 * r + c] = (r == 0 || r == k->nr) ? w : inv_mix_column(w);
+    }
+  k->hw = hw_wanted && aes_hw_cpu();
+  if (k->hw)
+    for (unsigned i = 0; i < words; ++i) {
+      store_be(k->hw_ek + 4 * i, k->ek[i]);
+      store_be(k->hw_dk + 4 * i, k->dk[i]);
     }
   return k;
 }
@@ -347,18 +365,21 @@ void aes_decrypt_cbc(const uint32_t *rk, const uint8_t *src, uint8_t *dst, size_
 void cipher_key_aes::encrypt_block(const void *in, void *out) const {
   QUILMAR_ASSERT(in && out);
   if (!in || !out) return;
+  if (hw) return aes_hw_encrypt_block(hw_ek, nr, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out));
   AES_DISPATCH(aes_encrypt, ek, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out))
 }
 
 void cipher_key_aes::decrypt_block(const void *in, void *out) const {
   QUILMAR_ASSERT(in && out);
   if (!in || !out) return;
+  if (hw) return aes_hw_decrypt_blocks(hw_dk, nr, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out), 1);
   AES_DISPATCH(aes_decrypt, dk, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out))
 }
 
 void cipher_key_aes::decrypt_blocks(const void *in, void *out, size_t count) const {
   QUILMAR_ASSERT(in && out);
   if (!in || !out) return;
+  if (hw) return aes_hw_decrypt_blocks(hw_dk, nr, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out), count);
   AES_DISPATCH(aes_decrypt_blocks, dk, static_cast<const uint8_t *>(in),
                static_cast<uint8_t *>(out), count)
 }
@@ -366,6 +387,7 @@ void cipher_key_aes::decrypt_blocks(const void *in, void *out, size_t count) con
 void cipher_key_aes::encrypt_cbc(const void *in, void *out, size_t count, const uint8_t *iv) const {
   QUILMAR_ASSERT(in && out && iv);
   if (!in || !out || !iv) return;
+  if (hw) return aes_hw_encrypt_cbc(hw_ek, nr, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out), count, iv);
   AES_DISPATCH(aes_encrypt_cbc, ek, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out),
                count, iv)
 }
@@ -373,6 +395,7 @@ void cipher_key_aes::encrypt_cbc(const void *in, void *out, size_t count, const 
 void cipher_key_aes::decrypt_cbc(const void *in, void *out, size_t count, const uint8_t *iv) const {
   QUILMAR_ASSERT(in && out && iv);
   if (!in || !out || !iv) return;
+  if (hw) return aes_hw_decrypt_cbc(hw_dk, nr, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out), count, iv);
   AES_DISPATCH(aes_decrypt_cbc, dk, static_cast<const uint8_t *>(in), static_cast<uint8_t *>(out),
                count, iv)
 }

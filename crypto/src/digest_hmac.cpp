@@ -1,6 +1,10 @@
 // HMAC (RFC 2104) over any digest_alg. The key is padded and XORed with the
 // inner pad once per key; finish turns it into the outer pad for the moment
-// it needs it (0x36 ^ 0x6A == 0x5C) and back again.
+// it needs it (0x36 ^ 0x6A == 0x5C) and back again. When the inner algorithm
+// can resume from a hashed prefix, both pads are hashed once per key too, so
+// a one-shot MAC (one per tunnel datagram) costs only the message's blocks.
+#include <openssl/crypto.h>
+
 #include <cstring>
 
 #include "common/log.h"
@@ -56,6 +60,11 @@ class digest_ctx_hmac : public digest_ctx {
 digest_alg_hmac::~digest_alg_hmac() {
   if (kpad) memset(kpad, 0, blen);
   delete[] kpad;
+  const size_t slen = alg ? alg->state_len() : 0;
+  for (uint8_t *state : {inner_state, outer_state}) {
+    if (state) OPENSSL_cleanse(state, slen);
+    delete[] state;
+  }
 }
 
 digest_ctx *digest_alg_hmac::new_ctx() { return new digest_ctx_hmac(this); }
@@ -65,6 +74,12 @@ void digest_alg_hmac::mac(const void *data, size_t len, void *out) {
   const uint32_t inner_len = alg->hlen;
   QUILMAR_ASSERT(inner_len <= sizeof inner);
   if (inner_len > sizeof inner) return;
+  if (inner_state) {
+    alg->digest_after(inner_state, data, len, inner);
+    alg->digest_after(outer_state, inner, inner_len, outer);
+    memcpy(out, outer, hlen);
+    return;
+  }
   alg->digest2(kpad, blen, data, len, inner);
   for (uint32_t i = 0; i < blen; ++i) kpad[i] ^= 0x6a;  // the outer pad
   alg->digest2(kpad, blen, inner, inner_len, outer);
@@ -91,7 +106,14 @@ digest_alg_hmac *make_hmac(digest_alg *alg, const void *key, size_t key_len, uin
   digest_alg_hmac *hmac = new digest_alg_hmac();
   hmac->kpad = new uint8_t[alg->blen];
   for (uint32_t i = 0; i < alg->blen; ++i) hmac->kpad[i] = ktmp[i] ^ 0x36;
-  memset(ktmp, 0, sizeof ktmp);
+  if (const size_t slen = alg->state_len()) {
+    hmac->inner_state = new uint8_t[slen];
+    hmac->outer_state = new uint8_t[slen];
+    alg->prefix_state(hmac->kpad, alg->blen, hmac->inner_state);
+    for (uint32_t i = 0; i < alg->blen; ++i) ktmp[i] ^= 0x5c;
+    alg->prefix_state(ktmp, alg->blen, hmac->outer_state);
+  }
+  OPENSSL_cleanse(ktmp, sizeof ktmp);
   hmac->blen = alg->blen;
   hmac->hlen = hlen;
   hmac->alg = alg;

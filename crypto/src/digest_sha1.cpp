@@ -3,7 +3,10 @@
 // cheapest way to hash a few hundred bytes per packet (no per-context
 // provider fetch), and their output is plain FIPS 180-1 SHA-1.
 #define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/crypto.h>
 #include <openssl/sha.h>
+
+#include <cstring>
 
 #include "crypto/digest.h"
 
@@ -33,6 +36,20 @@ class digest_alg_sha1 : public digest_alg {
     SHA1_Init(&ctx);
     if (a_len) SHA1_Update(&ctx, a, a_len);
     if (b_len) SHA1_Update(&ctx, b, b_len);
+    SHA1_Final(static_cast<unsigned char *>(out), &ctx);
+  }
+  size_t state_len() const override { return sizeof(SHA_CTX); }
+  void prefix_state(const void *prefix, size_t len, void *state) override {
+    SHA_CTX ctx;
+    SHA1_Init(&ctx);
+    if (len) SHA1_Update(&ctx, prefix, len);
+    memcpy(state, &ctx, sizeof ctx);
+    OPENSSL_cleanse(&ctx, sizeof ctx);
+  }
+  void digest_after(const void *state, const void *data, size_t len, void *out) override {
+    SHA_CTX ctx;
+    memcpy(&ctx, state, sizeof ctx);
+    if (len) SHA1_Update(&ctx, data, len);
     SHA1_Final(static_cast<unsigned char *>(out), &ctx);
   }
 };

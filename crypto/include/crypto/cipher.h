@@ -76,10 +76,23 @@ class cipher_key_aes : public cipher_key {
   uint32_t nr = 0;   // rounds: 10, 12 or 14
   uint32_t ek[60];   // encryption schedule
   uint32_t dk[60];   // equivalent-inverse-cipher schedule
+  // Set when the key goes through the processor's AES instructions; the
+  // same schedules then sit here as bytes, the layout those want.
+  bool hw = false;
+  uint8_t hw_ek[240];
+  uint8_t hw_dk[240];
 };
 
 // The one AES algorithm of the process.
 extern cipher_alg *const aes_alg;
+
+// Keys use the processor's AES instructions when it has them (asked at run
+// time) and the table-driven code otherwise; both give the same bytes.
+// aes_use_hw(false) makes keys made afterwards use the tables even so, which
+// lets the two paths be compared; it returns whether keys made from now on
+// use the instructions.
+bool aes_hw_available();
+bool aes_use_hw(bool on);
 
 class cipher_ctx {
  public:

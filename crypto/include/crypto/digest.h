@@ -26,6 +26,14 @@ class digest_alg {
   // default goes through new_ctx; algorithms on the packet path override it
   // so that it allocates nothing.
   virtual void digest2(const void *a, size_t a_len, const void *b, size_t b_len, void *out);
+  // Resuming from a hashed prefix, which spares hashing a fixed prefix (an
+  // HMAC pad) again for every message. prefix_state stores the state after
+  // `len` bytes (a whole number of blocks) in state_len() bytes at `state`;
+  // digest_after writes the digest of that prefix followed by `data`. A
+  // state_len() of 0 means the algorithm cannot, and the others are unused.
+  virtual size_t state_len() const { return 0; }
+  virtual void prefix_state(const void *, size_t, void *) {}
+  virtual void digest_after(const void *, const void *, size_t, void *) {}
   virtual ~digest_alg() {}
 };
 
@@ -54,11 +62,16 @@ class digest_alg_hmac : public digest_alg {
   ~digest_alg_hmac() override;
   digest_ctx *new_ctx() override;
   // The MAC of `len` bytes at `data` in one call, written to `out` (hlen
-  // bytes); allocates nothing when the inner algorithm's digest2 does not.
+  // bytes); allocates nothing when the inner algorithm's digest2 does not,
+  // and hashes neither pad again when it keeps prefix states.
   void mac(const void *data, size_t len, void *out);
 
   digest_alg *alg = nullptr;  // the inner algorithm, not owned
   uint8_t *kpad = nullptr;    // blen bytes, owned: key XOR 0x36
+  // The inner algorithm's states after the inner and the outer pad, when it
+  // can keep them (alg->state_len() bytes each, owned), else null.
+  uint8_t *inner_state = nullptr;
+  uint8_t *outer_state = nullptr;
 
  private:
   friend digest_alg_hmac *make_hmac(digest_alg *, const void *, size_t, uint32_t);
