@@ -22,7 +22,9 @@ bool aes_hw_cpu() {
 
 namespace {
 
-HW_FN __m128i load(const uint8_t *p) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p)); }
+HW_FN __m128i load(const uint8_t *p) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
 HW_FN void store(uint8_t *p, __m128i v) { _mm_storeu_si128(reinterpret_cast<__m128i *>(p), v); }
 
 // The round keys, loaded once per call.
@@ -126,11 +128,17 @@ HW_ENTRY void decrypt_cbc(const uint8_t *rk, const uint8_t *src, uint8_t *dst, s
 
 }  // namespace
 
-#define HW_DISPATCH(call, ...)             \
-  switch (nr) {                            \
-    case 14: call<14>(__VA_ARGS__); break; \
-    case 12: call<12>(__VA_ARGS__); break; \
-    case 10: call<10>(__VA_ARGS__); break; \
+#define HW_DISPATCH(call, ...) \
+  switch (nr) {                \
+    case 14:                   \
+      call<14>(__VA_ARGS__);   \
+      break;                   \
+    case 12:                   \
+      call<12>(__VA_ARGS__);   \
+      break;                   \
+    case 10:                   \
+      call<10>(__VA_ARGS__);   \
+      break;                   \
   }
 
 void aes_hw_encrypt_block(const uint8_t *rk, unsigned nr, const uint8_t *src, uint8_t *dst) {

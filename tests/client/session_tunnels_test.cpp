@@ -105,6 +105,54 @@ TEST_F(TunnelTest, DatagramsFromAPeer) {
   EXPECT_EQ(t->tx_count, 1u);
 }
 
+// A burst larger than a wake-up's budget, queued before the session looks:
+// the datagrams come several per system call, yet each is handled exactly
+// as on its own, in order and with its own sender, good and bad mixed.
+TEST_F(TunnelTest, ABurstOfDatagramsIsHandledOneByOneInOrder) {
+  login_with_peers();
+  logged.clear();
+  const std::string unknown = std::string("\x0b\xad\xf0\x0d", 4) + std::string(40, 'u');
+  std::vector<std::string> packets;
+  std::string expected_log;
+  const int kDatagrams = 150;
+  for (int i = 0; i < kDatagrams; ++i) {
+    const std::string packet = ip4_packet(kP2, kSelf, 40 + size_t(i), 17, char('A' + i % 26));
+    switch (i % 4) {
+      case 0:
+        p2.send_raw(p2.datagram("\x80" + packet), session_udp);
+        packets.push_back(packet);
+        break;
+      case 1:
+        p3.send_raw(unknown, session_udp);
+        expected_log += "udp: unknown spi 0badf00d from " + loop_text(p3.port) + "\n";
+        break;
+      case 2: {
+        std::string spoilt = p2.datagram("\x80" + packet);
+        spoilt[30] ^= 0x40;
+        p2.send_raw(spoilt, session_udp);
+        expected_log += "udp: failed to decrypt - spi 5.0.0.2, addr " + loop_text(p2.port) +
+                        ", tun " + loop_text(p2.port) + "\n";
+        break;
+      }
+      case 3:
+        // The peer's own datagram, from another endpoint.
+        p3.send_raw(p2.datagram("\x80" + packet), session_udp);
+        packets.push_back(packet);
+        expected_log += "udp: tunnel addr change for 5.0.0.2 from " + loop_text(p2.port) +
+                        " to " + loop_text(p3.port) + "\n";
+        break;
+    }
+  }
+  ASSERT_TRUE(tap_frames(packets.size())) << tap->written.size() << "\n" << logged_text();
+  ASSERT_TRUE(run_until([&] { return logged_text().size() >= expected_log.size(); }));
+  EXPECT_EQ(logged_text(), expected_log);
+  ASSERT_EQ(tap->written.size(), packets.size());
+  for (size_t i = 0; i < packets.size(); ++i)
+    EXPECT_EQ(hex_of(tap->written[i].substr(14)), hex_of(packets[i])) << i;
+  EXPECT_EQ(s->find_tunnel(kP2)->rx_count, packets.size());
+  EXPECT_EQ(s->find_tunnel(kP2)->port, p2.port);
+}
+
 // A captured datagram sent again is not delivered again; reordering within
 // the window is fine; a new peer.ok starts a new window, whose numbers run
 // across 2^32 without a hitch.

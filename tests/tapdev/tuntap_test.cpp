@@ -322,6 +322,53 @@ TEST_F(open_device, FramesWhileDownAreConsumedAndDropped) {
   EXPECT_EQ(owner.frames.size(), 1u);
 }
 
+// Frames queued on the device all come out of one wake-up of the loop, in
+// order, each whole; a drained device is no failure.
+TEST_F(open_device, QueuedFramesAreDrainedInOneWakeUpInOrder) {
+  start({});
+  ASSERT_TRUE(dev->bring_up());
+  auto *t = static_cast<tuntap *>(dev.get());
+  std::vector<std::string> sent;
+  // As many as the pair queues (the kernel holds only a few datagrams).
+  for (int i = 0; i < 64; ++i) {
+    std::string frame =
+        "frame " + std::to_string(i) + std::string(size_t(i) * 20, char('a' + i % 26));
+    if (send(d.wire, frame.data(), frame.size(), MSG_DONTWAIT) != ssize_t(frame.size())) break;
+    sent.push_back(frame);
+  }
+  ASSERT_GE(sent.size(), 2u);
+  ASSERT_TRUE(pending(t->ev.fd));
+  evl_run(1000);
+  EXPECT_EQ(owner.frames, sent);
+  EXPECT_FALSE(pending(t->ev.fd));
+  EXPECT_EQ(logged_text(), "");
+  EXPECT_NE(t->ev.slot, 0) << "still watched";
+}
+
+// An owner may close the device from inside on_frame: the drain stops
+// there, quietly.
+TEST_F(TuntapTest, OwnerClosingTheDeviceDuringAFrameStopsTheDrain) {
+  struct closing_owner : owner_log {
+    tapdev *dev = nullptr;
+    void on_frame(uint8_t *frame, int length) override {
+      owner_log::on_frame(frame, length);
+      dev->close();
+    }
+  } closer;
+  fake_device d;
+  fake_tapwarden tw(path, {greeting_bytes(0, MAC), d.device, {}});
+  std::unique_ptr<tapdev> dev(tuntap_create(&closer, path.c_str()));
+  closer.dev = dev.get();
+  ASSERT_TRUE(dev->open());
+  ASSERT_TRUE(dev->bring_up());
+  ASSERT_EQ(send(d.wire, "one", 3, 0), 3);
+  ASSERT_EQ(send(d.wire, "two", 3, 0), 3);
+  ASSERT_TRUE(run_until([&] { return !closer.frames.empty(); }));
+  EXPECT_EQ(closer.frames, std::vector<std::string>{"one"});
+  EXPECT_EQ(static_cast<tuntap *>(dev.get())->ev.fd, -1);
+  EXPECT_EQ(logged_text(), "");
+}
+
 TEST_F(open_device, LongestFrameArrivesWhole) {
   start({});
   ASSERT_TRUE(dev->bring_up());

@@ -65,6 +65,8 @@ void close_passed_descriptors(msghdr &msg) {
 // A deleted interface or a failing device reports an error condition and
 // read() keeps failing; both would come back on every loop iteration.
 constexpr int DEVICE_EVENTS = EVL_READ | EVL_ERROR;
+// Frames read per wake-up at most.
+constexpr int READ_BUDGET = 64;
 
 tuntap::tuntap(tapdev_cb *o, const char *socket_path) : owner(o) {
   ev.mask = DEVICE_EVENTS;
@@ -138,8 +140,8 @@ bool tuntap::open() {
 
   int fd;
   memcpy(&fd, CMSG_DATA(c), sizeof fd);
-  // One frame per readiness report: a spurious wake-up must not stall the
-  // whole daemon in read().
+  // Frames are read until none is left: a spurious wake-up, or a drained
+  // queue, must not stall the whole daemon in read().
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   ev.fd = fd;
   memcpy(mac, greeting + 4, sizeof mac);
@@ -212,22 +214,28 @@ int tuntap::write(const void *frame, int length) {
   return static_cast<int>(::write(ev.fd, frame, static_cast<size_t>(length)));
 }
 
+// The device is drained up to a budget per wake-up: under load one poll
+// serves many frames, and a steady stream still leaves the loop its turn.
 void tuntap::on_event(evl_event *, int events) {
   if (!(events & (EVL_READ | EVL_ERROR))) return;
   // Room behind the frame lets the owner grow it in place (Ethernet frames
   // become tunnel datagrams without a copy).
   alignas(16) uint8_t frame[FRAME_BUFFER + TAPDEV_TAILROOM];
-  ssize_t got = read(ev.fd, frame, FRAME_BUFFER);
-  if (got > 0) {
+  int frames = 0;
+  ssize_t got;
+  do {
+    got = read(ev.fd, frame, FRAME_BUFFER);
+    if (got <= 0) break;
     // Frames that arrive while down are consumed all the same, so that the
     // interface's queue does not fill up behind them.
     if (up) owner->on_frame(frame, static_cast<int>(got));
-    return;
-  }
-  // Nothing to read yet is no failure, unless an error condition came with
-  // it: that one would be reported again at once.
+    // The owner may have closed the device meanwhile.
+  } while (++frames < READ_BUDGET && ev.fd >= 0);
+  if (got > 0 || ev.fd < 0) return;
+  // Nothing (more) to read yet is no failure, unless an error condition came
+  // with it on the first read: that one would be reported again at once.
   bool transient = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
-  if (transient && !(events & EVL_ERROR)) return;
+  if (transient && (frames > 0 || !(events & EVL_ERROR))) return;
   // The interface was deleted under us, or the device failed: it will not
   // recover, and watching it further would only spin. Writes keep failing
   // quietly until the device is closed.
