@@ -220,6 +220,62 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   bool open_udp();
   void close_udp();
 
-  // Framing and handlers (session_dispatch.cpp).
+  // Drops the connection, the server channel's protection, a running
+  // lookup and the UDP socket, without any state change.
+  void release_connection();
+  void send_helo();
+  // Signs the client handshake digest; reports ERR_crypto when it cannot.
+  bool sign_handshake(std::string &signature);
+  void send_enroll();
+  void send_auth();
+  // Whether the server's signature over its handshake digest verifies;
+  // reports ERR_crypto when it does not.
+  bool server_signed(const std::string &signature);
+  void start_discovery();
+  void tap_check();
+  void start_sync();
+  void become_ready();
+  void run_command(const std::string &command);
+
+  // Framing and handlers (session_dispatch.cpp). A handler reads its body
+  // from a reader positioned after the type byte; it may throw parser::err
+  // or bad_state, and must return at once after reporting an error.
   bool send_msg(std::string &frame);
+  typedef void (session::*handler)(msg_reader &r);
+  static handler handler_for(uint32_t type);
+  // Reads a reply's status byte into last_status.
+  uint8_t take_status(msg_reader &r);
+  static void must_end(const msg_reader &r);
+
+  void on_helo_ok(msg_reader &r);
+  void on_auth_ok(msg_reader &r);
+  void on_enrl_ok(msg_reader &r);
+  void on_sync_ok(msg_reader &r);
+  void on_disc_reply(msg_reader &r);
+  void on_redirect(msg_reader &r);
+  void on_punch(msg_reader &r);
+  void on_udp_probe(msg_reader &r);
+  void on_network(msg_reader &r);
+  void on_evicted(msg_reader &r);
+  void on_peer(msg_reader &r);
+  void on_info(msg_reader &r);
+  void on_create_reply(msg_reader &r);
+  void on_delete_reply(msg_reader &r);
+  void on_modify_reply(msg_reader &r);
+  void on_join_reply(msg_reader &r);
+  void on_netop_reply(msg_reader &r);
+  void on_change_reply(msg_reader &r);
+
+  // Tables (session_tables.cpp).
+  // Whether the record still exists afterwards.
+  bool release_peer(peer *p);
+  void recheck_peers();
+  void purge_state();
+  // Drops a network the client no longer belongs to (evicted, left).
+  void drop_network(network *n);
+  void delete_tunnel(uint32_t peer_addr);
+
+  // Counts dropped connections, so that a caller can tell whether the
+  // connection it used went away during a call.
+  uint32_t connection_count = 0;
 };
