@@ -5,6 +5,8 @@
 // are passed on in the order they happen.
 #include <unistd.h>
 
+#include <vector>
+
 #include "client/config.h"
 #include "client/control.h"
 #include "client/control_msg.h"
@@ -36,6 +38,7 @@ class ipc_srv final : public ipc_cb, public session_cb {
  private:
   void run(const ipc_request &r);
   void send_listing();
+  void ask_nicknames();
   void send_result(uint8_t code, uint8_t result);
   // Quietly drops the reply when no client is connected, also when the
   // connection ended during an earlier send of the same request.
@@ -125,8 +128,7 @@ void ipc_srv::run(const ipc_request &r) {
       break;
     case IPC_resolve:
       log_write("ipc: resolve\n");
-      for (peer *p : ses->peers)
-        if (p->nickname.empty()) ses->request_nick(p->vip);
+      ask_nicknames();
       break;
     case IPC_kill_io:
       log_write("ipc: kill_io\n");
@@ -159,6 +161,15 @@ void ipc_srv::send_listing() {
   ipc_reply end;
   end.code = IPC_list_end;
   send(end);
+}
+
+void ipc_srv::ask_nicknames() {
+  // A failed send takes the session offline, which may empty the peer
+  // list; so the addresses are taken first.
+  std::vector<uint32_t> unnamed;
+  for (peer *p : ses->peers)
+    if (p->nickname.empty()) unnamed.push_back(p->vip);
+  for (uint32_t vip : unnamed) ses->request_nick(vip);
 }
 
 void ipc_srv::on_state_change(uint32_t state, uint8_t sub) {

@@ -103,6 +103,25 @@ struct raw_control {
     put_u32(f, uint32_t(message.size()));
     put(f + message);
   }
+  // The next message; false when the connection ends or nothing comes
+  // within 10 s.
+  bool next(std::string &message) {
+    std::string length;
+    if (!take(length, 4)) return false;
+    msg_reader r(length);
+    return take(message, r.get_u32());
+  }
+  bool take(std::string &into, size_t count) {
+    timeval tv = {10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    into.resize(count);
+    for (size_t got = 0; got < count;) {
+      ssize_t n = recv(fd, &into[got], count - got, 0);
+      if (n <= 0) return false;
+      got += size_t(n);
+    }
+    return true;
+  }
   // Reads until the daemon closes; false if it does not within 10 s.
   bool closed_by_daemon() {
     timeval tv = {10, 0};
@@ -252,6 +271,69 @@ TEST_F(ControlDaemon, LoginRetriesAfterARefusalUntilItSucceeds) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "Logging in ..... failed\nretrying   .......... ok\n");
   stop_daemon();
+}
+
+std::string state_note(uint32_t state, uint8_t sub, uint8_t last_status) {
+  std::string m(1, char(129));
+  put_u32(m, state);
+  put_u8(m, sub);
+  put_u8(m, last_status);
+  return m;
+}
+
+// What the daemon sends, byte for byte: its status, a listing, and the
+// notifications of a login that the server refuses.
+TEST_F(ControlDaemon, NotificationsCarryTheSessionsValues) {
+  server.run([&](test_server &srv) {
+    auto c = srv.accept();
+    if (!c) return;
+    c->answer_helo();
+    c->answer_auth(srv::STATUS_refused);
+    c->wait_closed();
+  });
+  start_daemon();
+  raw_control client(dir.file("ipc_sock"));
+  std::string m;
+  ASSERT_TRUE(client.next(m));
+  std::string status(1, char(128));
+  put_str(status, "quilmar-lnx-0.9.9.9-17");
+  put_u32(status, uint32_t(daemon->pid()));
+  put_u32(status, 1);
+  put_u8(status, 1);
+  put_u8(status, 0);
+  put_str(status, "alice");
+  put_str(status, "");
+  EXPECT_EQ(m, status);
+
+  client.put_frame("\x08");
+  ASSERT_TRUE(client.next(m));
+  EXPECT_EQ(m, "\x89");  // no networks: the end of the listing alone
+  client.put_frame("\x03");  // logout while offline
+  std::string create("\x04");
+  put_str(create, "mynet");
+  put_str(create, "pw");
+  client.put_frame(create);  // refused while offline, without a reply
+
+  client.put_frame(std::string("\x02\x00", 2));
+  std::string error(1, char(130));
+  put_u32(error, 6);
+  put_str(error, "");
+  put_u32(error, 0);
+  put_u8(error, srv::STATUS_refused);
+  for (const std::string &expected :
+       {state_note(2, 0, 0), state_note(2, 1, 0), state_note(3, 0, 0), state_note(3, 1, 0),
+        state_note(4, 0, 0), state_note(4, 1, 1), state_note(6, 0, 1), error,
+        state_note(1, 0, 2), state_note(1, 1, 2)}) {
+    ASSERT_TRUE(client.next(m));
+    EXPECT_EQ(m, expected) << testing::PrintToString(m);
+  }
+  ASSERT_TRUE(daemon->wait_for_output("ses: state 1.0 -> 1.1\n"));
+  const std::string &log = daemon->output();
+  for (const char *line : {"ipc: state\n", "ipc: logout\n", "ses: set_reconn(no)\n",
+                           "ipc: create mynet\n", "ipc: login \n"})
+    EXPECT_NE(log.find(line), std::string::npos) << line;
+  EXPECT_EQ(log.find("create.mynet"), std::string::npos);
+  EXPECT_EQ(count(log, "ses: go_offline\n"), 1u);  // only the refusal's
 }
 
 TEST_F(ControlDaemon, MalformedRequestsAndSecondClientsLeaveItServing) {
