@@ -44,7 +44,7 @@ bool interrupted_by_user() { return interrupted != 0; }
 
 void ipc_cli::print(const std::string &text) {
   if (text.empty()) return;
-  fputs(text.c_str(), stdout);
+  fwrite(text.data(), 1, text.size(), stdout);
   fflush(stdout);
   line_open = text.back() != '\n';
 }
