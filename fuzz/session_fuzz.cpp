@@ -38,6 +38,12 @@ class no_reports final : public session_cb {
   void on_netop_result(uint8_t, const std::string &, uint8_t) override {}
 };
 
+void remove_directory() {
+  const std::string &dir = current_config.cfg_path;
+  unlink((dir + "/state").c_str());
+  rmdir(dir.c_str());
+}
+
 // A configuration directory of our own (in memory where the system has
 // one, since the state file is rewritten often) and the demo keys.
 bool setup() {
@@ -48,6 +54,7 @@ bool setup() {
   if (!made) made = mkdtemp(fallback);
   FUZZ_CHECK(made);
   cfg.cfg_path = made;
+  atexit(remove_directory);
   const std::string keys = std::string(QUILMAR_SOURCE_DIR) + "/keys/demo-server.";
   FUZZ_CHECK(read_key_file(keys + "pub", cfg.client_pub));
   FUZZ_CHECK(read_key_file(keys + "pri", cfg.client_pri));

@@ -85,10 +85,7 @@ int daemon_main(const std::vector<std::string> &words) {
 
   if (int failed = start_tap(*the_session, cfg)) return failed;
 
-  // The configuration counts bytes per second, the shapers bits; the
-  // product does not fit in 32 bits for rates above 512 MB/s.
-  the_session->rx_shaper.rate = uint64_t(cfg.rx_rate) * 8;
-  the_session->tx_shaper.rate = uint64_t(cfg.tx_rate) * 8;
+  set_rate_limits(*the_session, cfg);
 
   if (cfg.daemon) {
     printf("Starting Quilmar %s .. ok\n", cfg.version.c_str());
@@ -105,6 +102,13 @@ int daemon_main(const std::vector<std::string> &words) {
 
   while (the_session->running) evl_run(200);
   return 0;
+}
+
+// The configuration counts bytes per second, the shapers bits; the product
+// does not fit in 32 bits for rates above 512 MB/s.
+void set_rate_limits(session &s, const config &cfg) {
+  s.rx_shaper.rate = uint64_t(cfg.rx_rate) * 8;
+  s.tx_shaper.rate = uint64_t(cfg.tx_rate) * 8;
 }
 
 bool daemonize() {

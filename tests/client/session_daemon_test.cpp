@@ -86,16 +86,4 @@ TEST_F(DaemonSession, NoTapDeviceStopsTheStart) {
   EXPECT_NE(r.out.find("tap: connect() failed"), std::string::npos) << r.out;
 }
 
-TEST_F(DaemonSession, EnrolledIdentityGoesToTheTapDevice) {
-  write_file(dir.file("config"), "DummyTap yes\nTxRate 4294967295\nRxRate 1000\n");
-  write_file(dir.file("state"), "Identity   5.1.2.3\n");
-  background_process d(QUILMAR_BIN, args({"start", "debug"}));
-  ASSERT_TRUE(wait_until(
-      [&] { return signal_caught(d.pid(), SIGTERM) && waiting_in_event_loop(d.pid()); }));
-  kill(d.pid(), SIGTERM);
-  ASSERT_TRUE(d.wait_exit());
-  EXPECT_EQ(d.status(), 255);
-  EXPECT_EQ(d.output().find("Failed to configure"), std::string::npos) << d.output();
-}
-
 }  // namespace

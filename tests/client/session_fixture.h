@@ -25,9 +25,15 @@ struct recorded_reports : session_cb {
   std::vector<std::string> events;
   // Called at each state change, before the session records it.
   std::function<void(uint32_t, uint8_t)> on_state;
+  uint32_t last_state = STATE_offline;
+  uint8_t last_sub = 1;
 
   void on_state_change(uint32_t state, uint8_t sub) override {
     events.push_back("state " + std::to_string(state) + "." + std::to_string(sub));
+    // The session still holds the state it leaves.
+    EXPECT_EQ(s->state * 10 + s->sub, last_state * 10 + last_sub);
+    last_state = state;
+    last_sub = sub;
     if (on_state) on_state(state, sub);
   }
   void on_session_error(uint32_t kind) override {

@@ -112,6 +112,47 @@ TEST_F(SessionTest, EnrolledClientAuthenticatesWithItsSignature) {
   EXPECT_TRUE(logged_line("ses: received auth.ok\n"));
 }
 
+// A tap device that answers a configuration only when the test says so.
+struct held_tap : tapdev {
+  explicit held_tap(tapdev_cb *o) : owner(o) {}
+  bool open() override { return true; }
+  void close() override {}
+  bool bring_up() override { return true; }
+  void bring_down() override {}
+  void configure(uint32_t address, uint32_t) override { asked = address; }
+  int write(const void *, int length) override { return length; }
+  tapdev_cb *owner;
+  uint32_t asked = 0;
+};
+
+TEST_F(SessionTest, LoginWaitsForTheTapDeviceAndFailsWithIt) {
+  start();
+  delete s->tap;
+  auto *tap = new held_tap(s.get());
+  s->tap = tap;
+  server.run([&](test_server &srv) {
+    test_conn *c = srv.accept();
+    if (!c) return;
+    c->answer_helo();
+    c->answer_enroll(kIdentity);
+    c->answer_discovery();
+    c->barrier();
+    pause(1);
+    c->wait_closed();
+  });
+  s->go_online();
+  ASSERT_TRUE(reached(1));
+  EXPECT_EQ(tap->asked, kIdentity);
+  EXPECT_EQ(s->state, STATE_conf);
+  EXPECT_EQ(s->sub, 0);
+  EXPECT_FALSE(logged_line("ses: tap is ready\n"));
+  tap->owner->on_configured(false);
+  ASSERT_TRUE(script_done());
+  EXPECT_TRUE(logged_line("ses: tap configuration failed\n"));
+  EXPECT_TRUE(logged_line("ses: error 8  0 1\n"));
+  EXPECT_EQ(s->state, STATE_offline);
+}
+
 TEST_F(SessionTest, RefusedHeloGoesOfflineAndRetriesLater) {
   start();
   bool closed = false;

@@ -289,24 +289,28 @@ TEST_F(SessionTest, OperationsAndTheirReplies) {
 
   // The bodies as the server reads them.
   ASSERT_EQ(of_type(sent, srv::MSG_create).size(), 1u);
-  msg_reader create(of_type(sent, srv::MSG_create)[0].body);
+  const std::string create_body = of_type(sent, srv::MSG_create).at(0).body;
+  msg_reader create(create_body);
   srv::create_msg cm;
   srv::get_create(create, cm);
   EXPECT_TRUE(create.at_end());
   EXPECT_EQ(cm.name, "lan2");
   EXPECT_EQ(cm.password, "secret");
-  msg_reader modify(of_type(sent, srv::MSG_modify)[0].body);
+  const std::string modify_body = of_type(sent, srv::MSG_modify).at(0).body;
+  msg_reader modify(modify_body);
   srv::modify_msg mm;
   srv::get_modify(modify, mm);
   uint32_t evicted = 0;
   EXPECT_TRUE(srv::parse_evict_record(mm.record, evicted));
   EXPECT_EQ(evicted, kP2);
-  msg_reader join(of_type(sent, srv::MSG_join)[1].body);
+  const std::string join_body = of_type(sent, srv::MSG_join).at(1).body;
+  msg_reader join(join_body);
   srv::join_msg jm;
   srv::get_join(join, jm);
   EXPECT_EQ(jm.name, "b");
   EXPECT_EQ(jm.password, "pw2");
-  msg_reader info(of_type(sent, srv::MSG_info)[0].body);
+  const std::string info_body = of_type(sent, srv::MSG_info).at(0).body;
+  msg_reader info(info_body);
   srv::info_msg im;
   srv::get_info(info, im);
   EXPECT_EQ(im.peer, kP2);

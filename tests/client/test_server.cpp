@@ -29,6 +29,19 @@ bool wait_readable(int fd, clock_type::time_point deadline, const std::atomic<bo
   return false;
 }
 
+// Reads a whole body with `get`: a failure when it is malformed or has
+// bytes left over.
+template <typename Get>
+void read_whole(const std::string &body, const char *what, Get get) {
+  try {
+    msg_reader r(body);
+    get(r);
+    EXPECT_TRUE(r.at_end()) << what;
+  } catch (const parser::err &) {
+    ADD_FAILURE() << "malformed " << what;
+  }
+}
+
 uint32_t word(const std::string &s) {
   msg_reader r(s);
   return r.get_u32();
@@ -142,7 +155,24 @@ test_conn::~test_conn() { close(); }
 
 void test_conn::close() {
   if (fd >= 0) ::close(fd);
-  fd = -1;
+  if (udp >= 0) ::close(udp);
+  fd = udp = -1;
+}
+
+void test_conn::send_udp(uint8_t type, const std::string &body, const srv::endpoint &to) {
+  if (!mc) {
+    ADD_FAILURE() << "no channel to protect a datagram with";
+    return;
+  }
+  if (udp < 0) udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::string frame = srv::frame_begin(type) + body;
+  mc->protect(frame, true);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(to.addr);
+  sa.sin_port = htons(to.port);
+  EXPECT_EQ(sendto(udp, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr *>(&sa), sizeof sa),
+            ssize_t(frame.size()));
 }
 
 bool test_conn::read_exact(std::string &into, size_t count, clock_type::time_point deadline) {
@@ -225,15 +255,7 @@ void test_conn::send_raw(const std::string &bytes) {
 
 srv::helo_msg test_conn::answer_helo(uint8_t status) {
   srv::helo_msg helo;
-  client_msg m = expect(srv::MSG_helo);
-  try {
-    msg_reader r(m.body);
-    srv::get_helo(r, helo);
-    EXPECT_TRUE(r.at_end());
-  } catch (const parser::err &) {
-    ADD_FAILURE() << "malformed helo";
-    return helo;
-  }
+  read_whole(expect(srv::MSG_helo).body, "helo", [&](msg_reader &r) { srv::get_helo(r, helo); });
   if (status != srv::STATUS_ok) {
     send(srv::MSG_helo, status_body(status));
     return helo;
@@ -261,14 +283,8 @@ bool test_conn::client_signed(const std::string &signature, const rsa_public_key
 
 srv::enroll_msg test_conn::answer_enroll(uint32_t identity, uint8_t status, uint32_t channel) {
   srv::enroll_msg enroll;
-  client_msg m = expect(srv::MSG_enroll);
-  try {
-    msg_reader r(m.body);
-    srv::get_enroll(r, enroll);
-    EXPECT_TRUE(r.at_end());
-  } catch (const parser::err &) {
-    ADD_FAILURE() << "malformed enroll";
-  }
+  read_whole(expect(srv::MSG_enroll).body, "enroll",
+             [&](msg_reader &r) { srv::get_enroll(r, enroll); });
   std::string body = status_body(status);
   if (status == srv::STATUS_ok) {
     srv::enrl_ok_msg ok;
@@ -284,14 +300,7 @@ srv::enroll_msg test_conn::answer_enroll(uint32_t identity, uint8_t status, uint
 
 srv::auth_msg test_conn::answer_auth(uint8_t status, uint32_t channel) {
   srv::auth_msg auth;
-  client_msg m = expect(srv::MSG_auth);
-  try {
-    msg_reader r(m.body);
-    srv::get_auth(r, auth);
-    EXPECT_TRUE(r.at_end());
-  } catch (const parser::err &) {
-    ADD_FAILURE() << "malformed auth";
-  }
+  read_whole(expect(srv::MSG_auth).body, "auth", [&](msg_reader &r) { srv::get_auth(r, auth); });
   std::string body = status_body(status);
   if (status == srv::STATUS_ok) {
     srv::auth_ok_msg ok;
@@ -306,28 +315,16 @@ srv::auth_msg test_conn::answer_auth(uint8_t status, uint32_t channel) {
 
 srv::endpoint test_conn::answer_discovery(uint8_t status) {
   srv::endpoint e;
-  client_msg m = expect(srv::MSG_discovery);
-  try {
-    msg_reader r(m.body);
-    e = srv::get_endpoint(r);
-    EXPECT_TRUE(r.at_end());
-  } catch (const parser::err &) {
-    ADD_FAILURE() << "malformed discovery";
-  }
+  read_whole(expect(srv::MSG_discovery).body, "discovery",
+             [&](msg_reader &r) { e = srv::get_endpoint(r); });
   send(srv::MSG_discovery, status_body(status));
   return e;
 }
 
 void test_conn::answer_sync(uint8_t status, uint32_t *stamp) {
-  client_msg m = expect(srv::MSG_sync);
-  try {
-    msg_reader r(m.body);
-    uint32_t value = r.get_u32();
-    EXPECT_TRUE(r.at_end());
-    if (stamp) *stamp = value;
-  } catch (const parser::err &) {
-    ADD_FAILURE() << "malformed sync";
-  }
+  uint32_t value = 0;
+  read_whole(expect(srv::MSG_sync).body, "sync", [&](msg_reader &r) { value = r.get_u32(); });
+  if (stamp) *stamp = value;
   send(srv::MSG_sync, status_body(status));
 }
 

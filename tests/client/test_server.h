@@ -53,6 +53,9 @@ class test_conn {
   void send(uint8_t type, const std::string &body);
   // Bytes exactly as given.
   void send_raw(const std::string &bytes);
+  // A message by UDP to `to`, protected as the server protects datagrams:
+  // the channel identifier in front.
+  void send_udp(uint8_t type, const std::string &body, const srv::endpoint &to);
   // A protected frame of `type` and `body`, to be spoilt by the caller.
   std::string protected_frame(uint8_t type, const std::string &body);
 
@@ -86,6 +89,7 @@ class test_conn {
 
   test_server &server;
   int fd;
+  int udp = -1;
   std::unique_ptr<msg_crypto> mc;  // the channel, from helo on
   std::string server_digest;       // what we sign
   std::string client_digest;       // what the client signs

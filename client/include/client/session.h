@@ -12,10 +12,12 @@
 // not own (the control server). Everything runs inside event-loop
 // callbacks.
 //
-// The implementation is split by concern: session_login.cpp (lifecycle and
-// login sequence), session_dispatch.cpp (framing and message handlers),
-// session_tables.cpp (peers and networks), session_netops.cpp (network
-// operations), and the tunnel and packet path files.
+// The implementation is split by concern: session_login.cpp (lifecycle,
+// connection, timers, redirect and punch), session_steps.cpp (the login
+// steps from helo to ready), session_dispatch.cpp (framing, the handler
+// table, the UDP socket's input), session_tables.cpp (peers and networks),
+// session_netops.cpp (network operations), and the tunnel and packet path
+// files.
 #pragma once
 
 #include <netinet/in.h>
