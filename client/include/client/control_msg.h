@@ -80,7 +80,7 @@ bool is_request_code(uint8_t code);
 std::string encode_request(const ipc_request &request);
 // The daemon's reading: a known code followed by exactly its fields (a
 // code without fields stands alone). False for anything else; the record
-// is then unspecified.
+// then holds whatever was read before the fault.
 bool decode_request(const std::string &message, ipc_request &request);
 
 std::string encode_reply(const ipc_reply &reply);
