@@ -1,7 +1,8 @@
 // The daemon's start-up, in order: lock, log sink, the session,
-// configuration, event loop, signals, the tap device, rate limits, the start
-// line and detaching, the automatic login, then the main loop. Nothing is
-// torn down at the end: the operating system closes sockets and the lock.
+// configuration, event loop, control server, signals, the tap device, rate
+// limits, the start line and detaching, the automatic login, then the main
+// loop. Nothing is torn down at the end: the operating system closes
+// sockets and the lock.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
