@@ -1,7 +1,8 @@
 // The daemon's start-up, in order: lock, log sink, the session,
-// configuration, event loop, signals, the tap device, rate limits, the start
-// line and detaching, the automatic login, then the main loop. Nothing is
-// torn down at the end: the operating system closes sockets and the lock.
+// configuration, event loop, control server, signals, the tap device, rate
+// limits, the start line and detaching, the automatic login, then the main
+// loop. Nothing is torn down at the end: the operating system closes
+// sockets and the lock.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 
 #include "client/config.h"
+#include "client/control.h"
 #include "client/front.h"
 #include "client/session.h"
 #include "common/log.h"
@@ -22,20 +24,6 @@ namespace {
 
 // Kept open, and so locked, for the life of the process.
 FILE *lock_stream;
-
-// Until the control server takes the session's reports, nobody listens.
-class quiet_session_cb final : public session_cb {
- public:
-  void on_state_change(uint32_t, uint8_t) override {}
-  void on_session_error(uint32_t) override {}
-  void on_create_result(uint8_t) override {}
-  void on_delete_result(uint8_t) override {}
-  void on_modify_result(uint8_t) override {}
-  void on_join_result(uint8_t, const std::string &) override {}
-  void on_netop_result(uint8_t, const std::string &, uint8_t) override {}
-};
-
-quiet_session_cb session_reports;
 
 // The one session; never destroyed.
 session *the_session;
@@ -79,7 +67,7 @@ int daemon_main(const std::vector<std::string> &words) {
   cfg.daemon = !(words.size() > 1 && words[1] == "debug");
   log_set_sink(daemon_log_sink);
 
-  the_session = new session(&session_reports);
+  the_session = new session(control_callbacks());
 
   if (!load_config(cfg)) return -1;  // the loader has logged why
 
@@ -89,6 +77,8 @@ int daemon_main(const std::vector<std::string> &words) {
     log_write("Failed to initialize EVL. Does your kernel support epoll() ?\n");
     return -3;
   }
+
+  if (!start_control_server(the_session)) return -2;  // the cause is logged
 
   signal(SIGCHLD, reap_child);
   signal(SIGPIPE, SIG_IGN);

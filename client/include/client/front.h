@@ -19,8 +19,6 @@ extern const char banner[];
 
 // The daemon: `words` are the command words, the first being "start".
 int daemon_main(const std::vector<std::string> &words);
-// The short-lived control client, with the command words (possibly none).
-int client_main(const std::vector<std::string> &words);
 
 class session;
 struct config;
