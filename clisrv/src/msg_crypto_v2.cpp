@@ -167,7 +167,7 @@ size_t msg_crypto_v2::protect(uint8_t *p, size_t rlen, size_t room, bool udp) {
     if (room < rlen + pad + b + h) return 0;
     memset(p + rlen, 0, pad - 1);
     p[rlen + pad - 1] = static_cast<uint8_t>(pad);
-    random_bytes(p + rlen + pad, b);
+    random_public_bytes(p + rlen + pad, b);
     tx_cbc->iv = p + rlen + pad;
     tx_cbc->encrypt(p + 8, p + 8, rlen + pad - 8);
     tx_cbc->iv = nullptr;  // it pointed into the caller's frame

@@ -1,7 +1,12 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "common/log.h"
@@ -71,6 +76,39 @@ TEST(Random, FillsTheWholeLength) {
   EXPECT_NE(s, t);
   random_string(s, 0);
   EXPECT_TRUE(s.empty());
+}
+
+// IV bytes from the pool: never the same twice, across refills of the
+// pool, and a forked child does not hand out what its parent will.
+TEST(Random, PublicBytesNeverRepeatAcrossRefillsOrForks) {
+  std::set<std::string> seen;
+  for (int i = 0; i < 1000; ++i) {  // about four pools of 16-byte values
+    std::string iv(16, '\0');
+    random_public_bytes(&iv[0], iv.size());
+    EXPECT_TRUE(seen.insert(iv).second) << i;
+  }
+  std::string big(200, '\0');
+  random_public_bytes(&big[0], big.size());
+  EXPECT_NE(big.find_first_not_of('\0'), std::string::npos);
+
+  // The parent's and the child's next values, compared through a pipe.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    uint8_t mine[16];
+    random_public_bytes(mine, sizeof mine);
+    _exit(write(fds[1], mine, sizeof mine) == ssize_t(sizeof mine) ? 0 : 1);
+  }
+  uint8_t ours[16], theirs[16];
+  random_public_bytes(ours, sizeof ours);
+  close(fds[1]);
+  ASSERT_EQ(read(fds[0], theirs, sizeof theirs), ssize_t(sizeof theirs));
+  close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_NE(memcmp(ours, theirs, sizeof ours), 0);
 }
 
 TEST_F(Logged, GaugeCountsCurrentPeakAndTotal) {

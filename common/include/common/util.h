@@ -34,6 +34,11 @@ std::string hex_text(const std::string &bytes, size_t count);
 
 void random_bytes(void *buf, size_t len);
 void random_string(std::string &s, size_t len);
+// Random bytes for values that are public once used (a frame's IV), at most
+// 64 per call: handed out from a block the library fills a few KiB at a
+// time, since asking it per frame costs more than the frame's encryption.
+// Each thread has its own block, and a forked child starts a new one.
+void random_public_bytes(void *buf, size_t len);
 
 // out[i] = a[i] ^ b[i], walked from the last byte down, so `out` may alias
 // either input.
