@@ -53,6 +53,7 @@ session::~session() {
   if (tap) tap->close();
   delete tap;
   tap = nullptr;
+  tx_queued = 0;  // nothing is sent any more
   for (tunnel *t : tunnels) {
     delete t->mc;
     delete t;

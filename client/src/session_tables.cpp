@@ -47,6 +47,7 @@ void session::delete_tunnel(uint32_t peer_addr) {
   if (by_spi != tunnels_by_spi.end() && by_spi->second == t) tunnels_by_spi.erase(by_spi);
   tunnels_by_addr.erase(peer_addr);
   tunnels.remove(t);
+  flush_datagrams();  // datagrams held back may still name the tunnel
   delete t->mc;
   delete t;
   peer *p = find_peer(peer_addr, false);
@@ -84,6 +85,7 @@ void session::recheck_peers() {
 
 void session::purge_state() {
   log_write("ses: purging state ..\n");
+  flush_datagrams();
   for (tunnel *t : tunnels) {
     delete t->mc;
     delete t;

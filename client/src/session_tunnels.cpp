@@ -206,11 +206,61 @@ bool session::send_frame(uint8_t *frame, size_t len, size_t room, tunnel *t, boo
   to.sin_family = AF_INET;
   to.sin_addr.s_addr = htonl(t->addr);
   to.sin_port = htons(t->port);
+  if (tx_batching && queue_datagram(frame, total, to, t)) return true;
   if (sendto(udp_sock.fd, frame, total, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) < 0)
     return false;
   t->tx_count++;
   t->last_tx = evl_now;
   return true;
+}
+
+void session::on_frames_begin() { tx_batching = true; }
+
+void session::on_frames_end() {
+  flush_datagrams();
+  tx_batching = false;
+}
+
+bool session::queue_datagram(const uint8_t *frame, size_t len, const sockaddr_in &to, tunnel *t) {
+  if (len > sizeof tx_batch[0].bytes) return false;
+  if (tx_queued == TX_BATCH) flush_datagrams();
+  tx_slot &slot = tx_batch[tx_queued++];
+  memcpy(slot.bytes, frame, len);
+  slot.len = len;
+  slot.to = to;
+  slot.t = t;
+  return true;
+}
+
+// Every datagram is offered to the system exactly once, in order: where
+// sendmmsg stops at a failing one, that one is given up (as its sendto
+// would have failed) and the rest follow.
+void session::flush_datagrams() {
+  iovec iov[TX_BATCH];
+  mmsghdr msgs[TX_BATCH];
+  for (unsigned i = 0; i < tx_queued; ++i) {
+    iov[i].iov_base = tx_batch[i].bytes;
+    iov[i].iov_len = tx_batch[i].len;
+    memset(&msgs[i], 0, sizeof msgs[i]);
+    msgs[i].msg_hdr.msg_name = &tx_batch[i].to;
+    msgs[i].msg_hdr.msg_namelen = sizeof tx_batch[i].to;
+    msgs[i].msg_hdr.msg_iov = &iov[i];
+    msgs[i].msg_hdr.msg_iovlen = 1;
+  }
+  unsigned done = 0;
+  while (done < tx_queued && udp_sock.fd >= 0) {
+    const int sent = sendmmsg(udp_sock.fd, msgs + done, tx_queued - done, 0);
+    if (sent <= 0) {
+      ++done;
+      continue;
+    }
+    for (unsigned i = done; i < done + unsigned(sent); ++i) {
+      tx_batch[i].t->tx_count++;
+      tx_batch[i].t->last_tx = evl_now;
+    }
+    done += unsigned(sent);
+  }
+  tx_queued = 0;
 }
 
 void session::send_tunnel_keepalives() {

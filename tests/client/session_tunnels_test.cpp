@@ -216,6 +216,25 @@ TEST_F(TunnelTest, ReplayedDatagramsAreDeliveredOnce) {
 // A second peer.ok replaces the tunnel, SPI table entry included; too
 // little key material leaves the peer without one; peer.unreachable
 // deletes it.
+// A tunnel deleted while datagrams for it are held back (during a drain
+// of the tap): they go out first, as they would have without holding back.
+TEST_F(TunnelTest, DeletingATunnelSendsWhatWasHeldBackForIt) {
+  login_with_peers("", [=](test_conn *c) {
+    c->send(srv::MSG_peer, peer_unreachable_body(kP2));
+    c->barrier();
+    pause(2);
+  });
+  s->on_frames_begin();
+  const std::string ping = ip4_packet(kSelf, kP2, 60);
+  from_tap(ether(mac_of(kP2), kHostMac, 0x0800) + ping);
+  EXPECT_EQ(p2.recv(0), "");
+  ASSERT_TRUE(reached(2));
+  EXPECT_EQ(s->find_tunnel(kP2), nullptr);
+  EXPECT_EQ(p2.open(p2.recv()), "\x80" + ping);
+  s->on_frames_end();
+  EXPECT_EQ(p2.recv(0), "");
+}
+
 TEST_F(TunnelTest, PeerOkReplacesAndUnreachableDeletes) {
   peer_end p2b(kP2, 0x00002211, 0x00002212, keymat_of('c'));
   peer_end p3short(kP3, 0x00003311, 0x00003312, keymat_of('d', 51));

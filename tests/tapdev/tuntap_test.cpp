@@ -32,7 +32,19 @@ struct owner_log : tapdev_cb {
   void on_configured(bool ok) override { configured.push_back(ok); }
   void on_frame(uint8_t *frame, int length) override {
     frames.emplace_back(reinterpret_cast<const char *>(frame), static_cast<size_t>(length));
+    if (!in_batch) frames_outside_batch++;
   }
+  void on_frames_begin() override {
+    EXPECT_FALSE(in_batch);
+    in_batch = true;
+    batches++;
+  }
+  void on_frames_end() override {
+    EXPECT_TRUE(in_batch);
+    in_batch = false;
+  }
+  bool in_batch = false;
+  int batches = 0, frames_outside_batch = 0;
 };
 
 const uint8_t MAC[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
@@ -340,6 +352,9 @@ TEST_F(open_device, QueuedFramesAreDrainedInOneWakeUpInOrder) {
   ASSERT_TRUE(pending(t->ev.fd));
   evl_run(1000);
   EXPECT_EQ(owner.frames, sent);
+  EXPECT_EQ(owner.batches, 1) << "one batch around all of them";
+  EXPECT_FALSE(owner.in_batch);
+  EXPECT_EQ(owner.frames_outside_batch, 0);
   EXPECT_FALSE(pending(t->ev.fd));
   EXPECT_EQ(logged_text(), "");
   EXPECT_NE(t->ev.slot, 0) << "still watched";

@@ -190,6 +190,8 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   void on_timer(evl_timer *timer) override;
   void on_configured(bool ok) override;
   void on_frame(uint8_t *frame, int length) override;
+  void on_frames_begin() override;
+  void on_frames_end() override;
 
   // ---- State, read by the control server and the daemon ----
   session_cb *cb;
@@ -324,4 +326,20 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   // Where tunnel messages built from a copy are protected (keep-alives and
   // all but one copy of a flooded packet).
   alignas(16) uint8_t tx_scratch[8 + 1600 + MSG_CRYPTO_GROWTH];
+
+  // Datagrams held back while the tap is drained, sent a batch per sendmmsg
+  // when the drain ends or the batch is full. Each is counted as sent on
+  // its tunnel only once the system took it, as when sent on its own.
+  struct tx_slot {
+    sockaddr_in to;
+    tunnel *t;
+    size_t len;
+    alignas(16) uint8_t bytes[8 + 1600 + MSG_CRYPTO_GROWTH];
+  };
+  static constexpr unsigned TX_BATCH = 16;
+  bool queue_datagram(const uint8_t *frame, size_t len, const sockaddr_in &to, tunnel *t);
+  void flush_datagrams();
+  bool tx_batching = false;
+  unsigned tx_queued = 0;
+  tx_slot tx_batch[TX_BATCH];
 };

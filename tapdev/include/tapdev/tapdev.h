@@ -22,6 +22,11 @@ class tapdev_cb {
   // buffer: the owner may rewrite it in place and use TAPDEV_TAILROOM more
   // bytes behind it. The bytes live only during the call.
   virtual void on_frame(uint8_t *frame, int length) = 0;
+  // Around the on_frame calls of one wake-up (the device is drained a few
+  // frames at a time): the owner may hold back what it sends for those
+  // frames until the end, to send it all at once. The end always follows.
+  virtual void on_frames_begin() {}
+  virtual void on_frames_end() {}
 };
 
 class tapdev {

@@ -223,6 +223,7 @@ void tuntap::on_event(evl_event *, int events) {
   alignas(16) uint8_t frame[FRAME_BUFFER + TAPDEV_TAILROOM];
   int frames = 0;
   ssize_t got;
+  owner->on_frames_begin();
   do {
     got = read(ev.fd, frame, FRAME_BUFFER);
     if (got <= 0) break;
@@ -231,6 +232,9 @@ void tuntap::on_event(evl_event *, int events) {
     if (up) owner->on_frame(frame, static_cast<int>(got));
     // The owner may have closed the device meanwhile.
   } while (++frames < READ_BUDGET && ev.fd >= 0);
+  const int read_error = errno;
+  owner->on_frames_end();
+  errno = read_error;
   if (got > 0 || ev.fd < 0) return;
   // Nothing (more) to read yet is no failure, unless an error condition came
   // with it on the first read: that one would be reported again at once.
