@@ -21,7 +21,7 @@ namespace {
 
 const char usage_text[] =
     "usage: quilmar-server init -d DIR\n"
-    "       quilmar-server run -d DIR [-l ADDR] [-p PORT] [--demo] [-r ADDR:PORT]\n"
+    "       quilmar-server run -d DIR [-l ADDR] [-p PORT] [--demo] [-r ADDR:PORT] [-m N]\n"
     "       quilmar-server -h\n"
     "\n"
     "commands:\n"
@@ -37,6 +37,7 @@ const char usage_text[] =
     "  --demo        use the built-in demo key pair, which default clients trust,\n"
     "                instead of DIR/server.key; for demos and tests only\n"
     "  -r ADDR:PORT  hand every client on to another server\n"
+    "  -m N          members a network may have (default 250)\n"
     "  -h            show this text\n";
 
 // Exponent bytes of the server's Diffie-Hellman key: 320 bits, well above
@@ -164,6 +165,11 @@ int quilmar_server_main(int argc, char **argv) {
       i++;
     } else if (command == "run" && opt == "-r" && value) {
       if (!parse_endpoint(value, cfg.redirect)) return usage_error();
+      i++;
+    } else if (command == "run" && opt == "-m" && value) {
+      uint16_t members;
+      if (!parse_port(value, members) || members == 0) return usage_error();
+      cfg.max_members = members;
       i++;
     } else if (command == "run" && opt == "--demo") {
       cfg.demo = true;
