@@ -28,3 +28,8 @@ int server_process::stop() {
   if (!proc->wait_exit()) return -1;
   return proc->status();
 }
+
+void server_process::crash() {
+  kill(proc->pid(), SIGKILL);
+  proc->wait_exit();
+}

@@ -23,6 +23,8 @@ class server_process {
   bool logged(const std::string &text, int timeout_ms = 10000);
   // SIGTERM and the exit status (-1 on timeout).
   int stop();
+  // SIGKILL, as a crash would end it; waits for the end.
+  void crash();
   const std::string &output() const { return proc->output(); }
 
   uint16_t port = 0;
