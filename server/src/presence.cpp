@@ -56,7 +56,9 @@ void hub::send_network(connection &c, const std::string &name) {
   network_rec n;
   if (!db->find_network(name, n)) return;
   std::vector<uint32_t> online;
-  for (connection *o : online_in[name]) online.push_back(o->identity);
+  auto it = online_in.find(name);
+  if (it != online_in.end())
+    for (connection *o : it->second) online.push_back(o->identity);
   std::string frame = srv::frame_begin(srv::MSG_network);
   put_str(frame, name);
   srv::put_network_owner(frame, n.owner);
