@@ -4,6 +4,8 @@
 // a file from a newer server is refused rather than misread.
 #include <sqlite3.h>
 
+#include <map>
+
 #include "common/log.h"
 #include "store.h"
 
@@ -32,17 +34,46 @@ const char schema_v1[] =
     "CREATE INDEX member_by_identity ON member(identity);"
     "PRAGMA user_version = 1;";
 
-// One prepared statement, reset and cleared when the scope ends.
-class stmt {
+// Statements are prepared once per store and kept: preparing costs more
+// than running most of them.
+class statement_cache {
  public:
-  stmt(sqlite3 *db, const char *sql) {
+  explicit statement_cache(sqlite3 *db) : db(db) {}
+  ~statement_cache() {
+    for (auto &entry : cache) sqlite3_finalize(entry.second);
+  }
+  sqlite3_stmt *get(const char *sql) {
+    auto it = cache.find(sql);
+    if (it != cache.end()) return it->second;
+    sqlite3_stmt *s = nullptr;
     if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) {
       log_write("db: prepare failed: %s\n", sqlite3_errmsg(db));
-      s = nullptr;
+      return nullptr;
+    }
+    cache[sql] = s;
+    return s;
+  }
+
+ private:
+  sqlite3 *db;
+  std::map<std::string, sqlite3_stmt *> cache;
+};
+
+// One use of a prepared statement, reset and cleared when the scope ends.
+class stmt {
+ public:
+  stmt(statement_cache &cache, const char *sql) : s(cache.get(sql)) {}
+  stmt(sqlite3 *db, const char *sql) : owned(true) {
+    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) s = nullptr;
+  }
+  ~stmt() {
+    if (owned) {
+      sqlite3_finalize(s);
+    } else if (s) {
+      sqlite3_reset(s);
+      sqlite3_clear_bindings(s);
     }
   }
-  ~stmt() { sqlite3_finalize(s); }
-  bool ok() const { return s != nullptr; }
   void bind(int i, int64_t v) { sqlite3_bind_int64(s, i, v); }
   void bind(int i, const std::string &v) {
     sqlite3_bind_blob(s, i, v.data(), int(v.size()), SQLITE_TRANSIENT);
@@ -57,17 +88,19 @@ class stmt {
 
  private:
   sqlite3_stmt *s = nullptr;
+  bool owned = false;
 };
 
 class sqlite_store final : public store {
  public:
-  explicit sqlite_store(sqlite3 *db) : db(db) {}
+  explicit sqlite_store(sqlite3 *db) : db(db), statements(new statement_cache(db)) {}
   ~sqlite_store() override {
+    statements.reset();
     if (sqlite3_close(db) != SQLITE_OK) log_write("db: close failed\n");
   }
 
   store_result add_account(const account_rec &a) override {
-    stmt s(db, "INSERT INTO account VALUES (?, ?, ?, ?, ?)");
+    stmt s(*statements, "INSERT INTO account VALUES (?, ?, ?, ?, ?)");
     s.bind(1, a.identity);
     s.bind(2, a.public_key);
     s.bind(3, a.nickname);
@@ -77,7 +110,7 @@ class sqlite_store final : public store {
   }
 
   bool find_account(uint32_t identity, account_rec &a) override {
-    stmt s(db, "SELECT public_key, nickname, first_seen, last_seen FROM account WHERE identity = ?");
+    stmt s(*statements, "SELECT public_key, nickname, first_seen, last_seen FROM account WHERE identity = ?");
     s.bind(1, identity);
     if (!row(s.step())) return false;
     a.identity = identity;
@@ -89,7 +122,7 @@ class sqlite_store final : public store {
   }
 
   store_result set_nickname(uint32_t identity, const std::string &nickname) override {
-    stmt s(db, "UPDATE account SET nickname = ? WHERE identity = ?");
+    stmt s(*statements, "UPDATE account SET nickname = ? WHERE identity = ?");
     s.bind(1, nickname);
     s.bind(2, identity);
     return finish_update(s.step());
@@ -99,7 +132,7 @@ class sqlite_store final : public store {
     if (!exec("BEGIN IMMEDIATE")) return STORE_error;
     store_result r = STORE_ok;
     for (const auto &t : times) {
-      stmt s(db, "UPDATE account SET last_seen = ? WHERE identity = ?");
+      stmt s(*statements, "UPDATE account SET last_seen = ? WHERE identity = ?");
       s.bind(1, t.second);
       s.bind(2, t.first);
       r = finish(s.step());
@@ -110,19 +143,22 @@ class sqlite_store final : public store {
 
   store_result add_network(const network_rec &n) override {
     if (!exec("BEGIN IMMEDIATE")) return STORE_error;
-    stmt s(db, "INSERT INTO network VALUES (?, ?, ?, ?, ?)");
-    s.bind(1, n.name);
-    s.bind(2, n.owner);
-    s.bind(3, n.salt);
-    s.bind(4, n.hash);
-    s.bind(5, n.iterations);
-    store_result r = finish(s.step());
+    store_result r;
+    {
+      stmt s(*statements, "INSERT INTO network VALUES (?, ?, ?, ?, ?)");
+      s.bind(1, n.name);
+      s.bind(2, n.owner);
+      s.bind(3, n.salt);
+      s.bind(4, n.hash);
+      s.bind(5, n.iterations);
+      r = finish(s.step());
+    }
     if (r == STORE_ok) r = insert_member(n.name, n.owner);
     return end_transaction(r);
   }
 
   bool find_network(const std::string &name, network_rec &n) override {
-    stmt s(db, "SELECT owner, salt, hash, iterations FROM network WHERE name = ?");
+    stmt s(*statements, "SELECT owner, salt, hash, iterations FROM network WHERE name = ?");
     s.bind(1, name);
     if (!row(s.step())) return false;
     n.name = name;
@@ -135,11 +171,14 @@ class sqlite_store final : public store {
 
   store_result delete_network(const std::string &name) override {
     if (!exec("BEGIN IMMEDIATE")) return STORE_error;
-    stmt m(db, "DELETE FROM member WHERE network = ?");
-    m.bind(1, name);
-    store_result r = finish(m.step());
+    store_result r;
+    {
+      stmt m(*statements, "DELETE FROM member WHERE network = ?");
+      m.bind(1, name);
+      r = finish(m.step());
+    }
     if (r == STORE_ok) {
-      stmt s(db, "DELETE FROM network WHERE name = ?");
+      stmt s(*statements, "DELETE FROM network WHERE name = ?");
       s.bind(1, name);
       r = finish_update(s.step());
     }
@@ -151,14 +190,14 @@ class sqlite_store final : public store {
   }
 
   store_result remove_member(const std::string &network, uint32_t identity) override {
-    stmt s(db, "DELETE FROM member WHERE network = ? AND identity = ?");
+    stmt s(*statements, "DELETE FROM member WHERE network = ? AND identity = ?");
     s.bind(1, network);
     s.bind(2, identity);
     return finish_update(s.step());
   }
 
   bool is_member(const std::string &network, uint32_t identity) override {
-    stmt s(db, "SELECT 1 FROM member WHERE network = ? AND identity = ?");
+    stmt s(*statements, "SELECT 1 FROM member WHERE network = ? AND identity = ?");
     s.bind(1, network);
     s.bind(2, identity);
     return row(s.step());
@@ -166,7 +205,7 @@ class sqlite_store final : public store {
 
   std::vector<uint32_t> members(const std::string &network) override {
     std::vector<uint32_t> out;
-    stmt s(db, "SELECT identity FROM member WHERE network = ? ORDER BY seq");
+    stmt s(*statements, "SELECT identity FROM member WHERE network = ? ORDER BY seq");
     s.bind(1, network);
     int rc;
     while (row(rc = s.step())) out.push_back(uint32_t(s.integer(0)));
@@ -175,7 +214,7 @@ class sqlite_store final : public store {
 
   std::vector<std::string> networks_of(uint32_t identity) override {
     std::vector<std::string> out;
-    stmt s(db, "SELECT network FROM member WHERE identity = ? ORDER BY seq");
+    stmt s(*statements, "SELECT network FROM member WHERE identity = ? ORDER BY seq");
     s.bind(1, identity);
     int rc;
     while (row(rc = s.step())) out.push_back(s.blob(0));
@@ -184,7 +223,7 @@ class sqlite_store final : public store {
 
  private:
   store_result insert_member(const std::string &network, uint32_t identity) {
-    stmt s(db, "INSERT INTO member (network, identity) VALUES (?, ?)");
+    stmt s(*statements, "INSERT INTO member (network, identity) VALUES (?, ?)");
     s.bind(1, network);
     s.bind(2, identity);
     return finish(s.step());
@@ -227,6 +266,7 @@ class sqlite_store final : public store {
   }
 
   sqlite3 *db;
+  std::unique_ptr<statement_cache> statements;
 };
 
 bool run(sqlite3 *db, const char *sql) {
