@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 
 const std::string kServerBin = QUILMAR_SERVER_BIN;
@@ -24,12 +26,22 @@ bool server_process::logged(const std::string &text, int timeout_ms) {
 }
 
 int server_process::stop() {
+  ended = true;
   kill(proc->pid(), SIGTERM);
   if (!proc->wait_exit()) return -1;
   return proc->status();
 }
 
+server_process::~server_process() {
+  if (!ended && up()) {
+    EXPECT_EQ(stop(), 0) << output();
+  }
+  for (const char *bad : {"Sanitizer", "runtime error"})
+    EXPECT_EQ(output().find(bad), std::string::npos) << output();
+}
+
 void server_process::crash() {
+  ended = true;
   kill(proc->pid(), SIGKILL);
   proc->wait_exit();
 }

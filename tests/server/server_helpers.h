@@ -17,6 +17,9 @@ class server_process {
   // quilmar-server run -d DIR -l 127.0.0.1 -p 0 [--demo] EXTRA...
   explicit server_process(const std::string &dir, const std::vector<std::string> &extra = {},
                           bool demo = true);
+  // Stops the server if it still runs; a sanitizer report in its output,
+  // or an unclean end, fails the test.
+  ~server_process();
   // False when the server did not come up (its output says why).
   bool up() const { return port != 0; }
   // Waits until the log shows `text`.
@@ -31,4 +34,5 @@ class server_process {
 
  private:
   std::unique_ptr<background_process> proc;
+  bool ended = false;
 };
