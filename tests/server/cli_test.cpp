@@ -78,8 +78,9 @@ TEST(ServerCli, RefusesTheDemoKeyWithoutDemo) {
   const std::string keys = std::string(QUILMAR_SOURCE_DIR) + "/keys/";
   write_file(dir.file("server.key"), read_file(keys + "demo-server.pri"));
   std::string pub;
+  const rsa_public_key &demo = demo_client_keys().pub;  // read in the 7-bit form
   varint_lengths = false;
-  write_public_key(pub, demo_client_keys().pub);
+  write_public_key(pub, demo);
   varint_lengths = true;
   write_file(dir.file("server.pub"), pub);
   process_result r = run_process(kServerBin, {"run", "-d", dir.path(), "-p", "0"});
