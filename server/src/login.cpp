@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr size_t MAX_NICKNAME = 64;
+constexpr size_t MAX_NICKNAME = 255;
 constexpr int MIN_CLIENT_KEY_BITS = 1024;
 constexpr int MAX_CLIENT_KEY_BITS = 8192;
 // Neither answer means "stop trying" nor "again at once": the client comes

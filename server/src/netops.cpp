@@ -12,7 +12,7 @@ namespace {
 constexpr size_t MIN_NAME = 4;
 constexpr size_t MAX_NAME = 64;
 constexpr size_t MAX_PASSWORD = 255;
-constexpr size_t MAX_NICKNAME = 64;
+constexpr size_t MAX_NICKNAME = 255;
 constexpr size_t SALT_BYTES = 16;
 // Wrong join passwords an identity may try per window before joins are
 // denied outright.

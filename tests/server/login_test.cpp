@@ -77,13 +77,20 @@ TEST_F(Login, UnknownIdentityAndBadSignatureAreRefusedForGood) {
   EXPECT_TRUE(server.logged("bad signature"));
 }
 
-TEST_F(Login, EnrollWithAWeakKeyIsRefused) {
+TEST_F(Login, EnrollWithAWeakKeyOrAnOverlongNicknameIsRefused) {
   proto_client weak(generated_keys(512));
   ASSERT_TRUE(weak.connect(server.port));
   ASSERT_EQ(weak.helo(), srv::STATUS_ok);
   uint8_t status = weak.enroll("weak");
   EXPECT_EQ(status, srv::STATUS_bad_key);
   EXPECT_TRUE(srv::status_is_final(status));
+
+  proto_client wordy;
+  ASSERT_TRUE(wordy.connect(server.port));
+  ASSERT_EQ(wordy.helo(), srv::STATUS_ok);
+  EXPECT_EQ(wordy.enroll(std::string(256, 'n')), srv::STATUS_bad_message);
+  proto_client long_name;  // 255 bytes are still a nickname
+  ASSERT_TRUE(long_name.login_new(server.port, std::string(255, 'n')));
 }
 
 TEST_F(Login, SecondLoginOfAnIdentityReplacesTheFirst) {

@@ -219,7 +219,7 @@ TEST_F(Networks, NicknamesAreToldOnlyWithinCommonNetworks) {
   EXPECT_EQ(alice.change_nick("alice in wonderland"), srv::STATUS_ok);
   EXPECT_EQ(bob.info(alice.identity, nick), srv::STATUS_ok);
   EXPECT_EQ(nick, "alice in wonderland");
-  EXPECT_EQ(alice.change_nick(std::string(65, 'x')), RESULT_invalid);
+  EXPECT_EQ(alice.change_nick(std::string(256, 'x')), RESULT_invalid);
 }
 
 TEST_F(Networks, SyncListsMembersAndWhoIsOnline) {
