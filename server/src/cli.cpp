@@ -1,6 +1,8 @@
 // The command line of quilmar-server: init, run, -h.
 #include <errno.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -110,6 +112,14 @@ int run_server(const server_config &cfg) {
   }
   if (mkdir(cfg.dir.c_str(), 0700) != 0 && errno != EEXIST) {
     fprintf(stderr, "quilmar-server: cannot create %s: %s\n", cfg.dir.c_str(), strerror(errno));
+    return 1;
+  }
+  // One server per directory: a second would split the clients between
+  // two views of the same store.
+  const std::string lock_path = cfg.dir + "/server.lock";
+  int lock_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock_fd < 0 || flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+    fprintf(stderr, "quilmar-server: another server is serving %s\n", cfg.dir.c_str());
     return 1;
   }
   log_set_sink(stderr_sink);

@@ -94,6 +94,18 @@ TEST(ServerCli, RefusesTheDemoKeyWithoutDemo) {
   EXPECT_NE(r.out.find("quilmar-server init"), std::string::npos) << r.out;
 }
 
+TEST(ServerCli, OneServerPerDirectory) {
+  temp_dir dir;
+  server_process first(dir.path());
+  ASSERT_TRUE(first.up()) << first.output();
+  process_result r =
+      run_process(kServerBin, {"run", "-d", dir.path(), "--demo", "-l", "127.0.0.1", "-p", "0"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("another server is serving"), std::string::npos) << r.out;
+  proto_client c;
+  EXPECT_TRUE(c.login_new(first.port, "still served"));
+}
+
 TEST(ServerCli, StopsWithStatusZeroOnSigint) {
   temp_dir dir;
   background_process proc(kServerBin,
