@@ -17,63 +17,10 @@
 #include "common/codec.h"
 #include "fuzz_check.h"
 #include "hub.h"
+#include "inproc_client.h"
 #include "keys.h"
 
 namespace {
-
-sockaddr_in loopback(uint16_t port) {
-  sockaddr_in sa = {};
-  sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  sa.sin_port = htons(port);
-  return sa;
-}
-
-// The client's half, just enough to log in.
-struct fake_client {
-  msg_crypto_v2 mc;
-  connection *c;
-
-  // The frame of `type` the server sent last, unprotected.
-  bool reply(uint8_t type, std::string &frame) {
-    bool found = false;
-    for (std::string f : c->outbox) {
-      if (mc.unprotect(f) && f.size() > 9 && uint8_t(f[8]) == type) {
-        frame = f;
-        found = true;
-      }
-    }
-    c->outbox.clear();
-    return found;
-  }
-  void feed(const std::string &message) {
-    std::string frame = std::string(8, '\0') + message;
-    mc.protect(frame, false);
-    c->receive(frame);
-  }
-  bool helo(const std::string &fingerprint) {
-    mc.make_local();
-    std::string m = std::string(1, char(srv::MSG_helo));
-    srv::put_helo(m, {srv::PROTOCOL_VERSION, fingerprint, mc.nx, mc.gx});
-    feed(m);
-    std::string frame;
-    if (!reply(srv::MSG_helo, frame)) return false;
-    msg_reader r(frame);
-    srv::frame_type(r);
-    if (r.get_u8() != srv::STATUS_ok) return false;
-    srv::helo_ok_msg ok;
-    srv::get_helo_ok(r, ok);
-    mc.ny = ok.nonce;
-    mc.gy = ok.dh_value;
-    mc.derive_keys(true, false);
-    return true;
-  }
-  bool step(const std::string &message, uint8_t type) {
-    feed(message);
-    std::string frame;
-    return reply(type, frame) && uint8_t(frame[9]) == srv::STATUS_ok;
-  }
-};
 
 struct world {
   std::unique_ptr<hub> h;
@@ -103,10 +50,8 @@ world &the_world() {
 
 // Brings a new connection to `state` through a real login; null if that
 // failed (which it must not).
-connection *connect_to(world &w, int state, fake_client &fc) {
-  connection *c = new connection(*w.h, nullptr, loopback(40000), loopback(12975));
-  w.h->adopt(c);
-  fc.c = c;
+connection *connect_to(world &w, int state, inproc_client &fc) {
+  connection *c = fc.attach(*w.h);
   if (state >= 1 && !fc.helo(w.h->fingerprint)) return nullptr;
   if (state >= 2 && !fc.step(w.enroll_msg, srv::MSG_enroll)) return nullptr;
   if (state >= 3) {
@@ -123,7 +68,7 @@ connection *connect_to(world &w, int state, fake_client &fc) {
 }
 
 void set_up_standing(world &w) {
-  static fake_client fc;
+  static inproc_client fc;
   w.standing = connect_to(w, 4, fc);
   FUZZ_CHECK(w.standing);
   std::string m(1, char(srv::MSG_create));
@@ -142,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   world &w = the_world();
   if (!w.standing) set_up_standing(w);
 
-  fake_client fc;
+  inproc_client fc;
   connection *c = connect_to(w, data[0] % 5, fc);
   FUZZ_CHECK(c);
   c->outbox.clear();
