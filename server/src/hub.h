@@ -82,8 +82,8 @@ class connection final : public io_pipe_cb {
   // Handles one frame as it came off the stream (protected once keys are
   // set). Bad input ends the connection through hub::kill.
   void receive(std::string &frame);
-  // Builds the header, protects and sends; false once the connection is
-  // closing. `body` is a frame begun with srv::frame_begin.
+  // Protects (or, before the keys, just sizes) a frame begun with
+  // srv::frame_begin and sends it; false once the connection is closing.
   bool send(std::string &frame);
   std::string name() const;  // "5.1.2.3 (1.2.3.4:5678)" for log lines
 
