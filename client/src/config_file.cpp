@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "client/config.h"
@@ -58,11 +59,30 @@ bool scan_rate(const std::string &value, uint32_t &out) {
   return true;
 }
 
+// "host" or "host:port". A text after the last colon that is not a port
+// number from 1 to 65535 stays part of the host name, as before ports could
+// be given; the port is otherwise the standard one.
+void set_server_address(config &cfg, const std::string &value) {
+  size_t colon = value.rfind(':');
+  if (colon != std::string::npos && colon > 0 && colon + 1 < value.size() &&
+      value.size() - colon - 1 <= 5 &&
+      value.find_first_not_of("0123456789", colon + 1) == std::string::npos) {
+    unsigned long port = strtoul(value.c_str() + colon + 1, nullptr, 10);
+    if (port >= 1 && port <= 65535) {
+      cfg.server_host = value.substr(0, colon);
+      cfg.server_port = static_cast<uint32_t>(port);
+      return;
+    }
+  }
+  cfg.server_host = value;
+  cfg.server_port = default_config.server_port;
+}
+
 bool apply_config_entry(config &cfg, const std::string &key, const std::string &value,
                         bool &result) {
   uint32_t number;
   if (key == "ServerAddress") {
-    cfg.server_host = value;
+    set_server_address(cfg, value);
   } else if (key == "LogFile") {
     cfg.log_file = value;
   } else if (key == "DummyTap") {

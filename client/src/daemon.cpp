@@ -1,6 +1,8 @@
-// The daemon's start-up, in order: lock, log sink, configuration, event
-// loop, signals, the start line and detaching, then the main loop. Nothing
-// is torn down at the end: the operating system closes sockets and the lock.
+// The daemon's start-up, in order: lock, log sink, the session,
+// configuration, event loop, control server, signals, the tap device, rate
+// limits, the start line and detaching, the automatic login, then the main
+// loop. Nothing is torn down at the end: the operating system closes
+// sockets and the lock.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -10,16 +12,38 @@
 #include <cstdio>
 
 #include "client/config.h"
+#include "client/control.h"
 #include "client/front.h"
+#include "client/session.h"
 #include "common/log.h"
+#include "common/util.h"
 #include "events/evl.h"
+#include "tapdev/tapdev.h"
 
 namespace {
 
 // Kept open, and so locked, for the life of the process.
 FILE *lock_stream;
 
-bool daemon_running = true;
+// The one session; never destroyed.
+session *the_session;
+
+// Obtains the tap device and, for an enrolled client, gives it our
+// identity. 0 or the (negative) exit status of the failure.
+int start_tap(session &s, const config &cfg) {
+  s.tap = cfg.dummy_tap ? tapdev_dummy_create(&s) : tuntap_create(&s);
+  if (!s.tap->open()) return -5;
+  if (!s.tap->bring_up()) return -6;
+  if (cfg.identity != 0) {
+    s.tap->configure(cfg.identity, cfg.netmask);  // answers before it returns
+    if (s.tap_status == 2) {
+      log_write("Failed to configure tap device to use %s/%u\n", ip_to_text(cfg.identity).c_str(),
+                cfg.netmask);
+      return -7;
+    }
+  }
+  return 0;
+}
 
 }  // namespace
 
@@ -43,6 +67,8 @@ int daemon_main(const std::vector<std::string> &words) {
   cfg.daemon = !(words.size() > 1 && words[1] == "debug");
   log_set_sink(daemon_log_sink);
 
+  the_session = new session(control_callbacks());
+
   if (!load_config(cfg)) return -1;  // the loader has logged why
 
   if (cfg.daemon) log_to_file = !cfg.log_file.empty();
@@ -52,9 +78,15 @@ int daemon_main(const std::vector<std::string> &words) {
     return -3;
   }
 
+  if (!start_control_server(the_session)) return -2;  // the cause is logged
+
   signal(SIGCHLD, reap_child);
   signal(SIGPIPE, SIG_IGN);
   for (int sig : {SIGHUP, SIGILL, SIGABRT, SIGSEGV, SIGTERM}) sigact(sig, fatal_signal);
+
+  if (int failed = start_tap(*the_session, cfg)) return failed;
+
+  set_rate_limits(*the_session, cfg);
 
   if (cfg.daemon) {
     printf("Starting Quilmar %s .. ok\n", cfg.version.c_str());
@@ -64,8 +96,20 @@ int daemon_main(const std::vector<std::string> &words) {
     daemonize();
   }
 
-  while (daemon_running) evl_run(200);
+  if (cfg.auto_login) {
+    the_session->set_reconn(true);
+    the_session->go_online();
+  }
+
+  while (the_session->running) evl_run(200);
   return 0;
+}
+
+// The configuration counts bytes per second, the shapers bits; the product
+// does not fit in 32 bits for rates above 512 MB/s.
+void set_rate_limits(session &s, const config &cfg) {
+  s.rx_shaper.rate = uint64_t(cfg.rx_rate) * 8;
+  s.tx_shaper.rate = uint64_t(cfg.tx_rate) * 8;
 }
 
 bool daemonize() {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "client/config.h"
+#include "client/control.h"
 #include "client/front.h"
 
 config current_config;
@@ -90,5 +91,5 @@ int quilmar_main(int argc, char **argv) {
     return -1;
   }
   if (!words.empty() && words[0] == "start") return daemon_main(words);
-  return client_main(words);
+  return cli_main(words);
 }

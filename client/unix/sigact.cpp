@@ -61,6 +61,17 @@ void sigact(int sig, void (*handler)(int)) {
 namespace {
 
 constexpr int MAX_REPORTED_FRAMES = 128;
+
+uintptr_t interrupted_pc(const ucontext_t *context) {
+#if defined(__x86_64__)
+  return static_cast<uintptr_t>(context->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__aarch64__)
+  return static_cast<uintptr_t>(context->uc_mcontext.pc);
+#else
+  (void)context;
+  return 0;
+#endif
+}
 // Not a literal at the call: the compiler would object to the 0 flag on %p,
 // which glibc honours as the report's traditional look.
 const char *frame_line = "  %08p\n";
@@ -70,19 +81,29 @@ const char *frame_line = "  %08p\n";
 // frame is followed only while it lies on the stack between the interrupted
 // stack pointer and the stack's top, is aligned, and moves towards the top:
 // a broken chain ends the walk instead of faulting.
+//
+// Code built without frame pointers (a C library routine, a sanitizer's
+// interceptor) may have been interrupted with anything in the register.
+// Then nothing of the chain can be trusted, and the report gives the
+// interrupted instruction's address instead of no line at all.
 void report_call_stack(const ucontext_t *context) {
   const uintptr_t low = interrupted_stack_pointer(context);
   const uintptr_t high = reinterpret_cast<uintptr_t>(__libc_stack_end);
   uintptr_t fp = interrupted_frame_pointer(context);
-  for (int n = 0; n < MAX_REPORTED_FRAMES; n++) {
+  int reported = 0;
+  for (; reported < MAX_REPORTED_FRAMES; reported++) {
     if (fp == 0 || fp < low || fp % sizeof(void *) != 0 ||
         high - fp < 2 * sizeof(void *) || fp >= high)
       break;
     const uintptr_t *frame = reinterpret_cast<const uintptr_t *>(fp);
     log_write(frame_line, reinterpret_cast<void *>(frame[1]));
-    if (frame[0] <= fp) break;
+    if (frame[0] <= fp) {
+      reported++;
+      break;
+    }
     fp = frame[0];
   }
+  if (reported == 0) log_write(frame_line, reinterpret_cast<void *>(interrupted_pc(context)));
 }
 
 void crash_report(int sig, siginfo_t *, void *context) {

@@ -22,19 +22,27 @@ bool path_exists_for_test(const std::string &path) {
 }
 
 const std::string kStartLine = "Starting Quilmar quilmar-lnx-0.9.9.9-17 .. ok\n";
+const std::string kConfig = "DummyTap yes\n";
 
 class Daemon : public ::testing::Test {
  protected:
-  void SetUp() override { install_client_keys(dir.path()); }
+  // No tapwarden runs on a test machine: the daemon makes do without.
+  void SetUp() override {
+    install_client_keys(dir.path());
+    write_file(dir.file("config"), kConfig);
+  }
   void TearDown() override { kill_processes_with_argument(dir.path()); }
   std::vector<std::string> args(std::vector<std::string> words) {
     words.insert(words.begin(), {"-c", dir.path()});
     return words;
   }
-  // Starts `start debug` and waits until its handlers are installed.
+  // Starts `start debug` and waits until its handlers are installed and it
+  // has reached its main loop.
   std::unique_ptr<background_process> start_debug() {
     auto d = std::make_unique<background_process>(QUILMAR_BIN, args({"start", "debug"}));
-    EXPECT_TRUE(wait_until([&] { return signal_caught(d->pid(), SIGTERM); }));
+    EXPECT_TRUE(wait_until([&] {
+      return signal_caught(d->pid(), SIGTERM) && waiting_in_event_loop(d->pid());
+    }));
     return d;
   }
   temp_dir dir;
@@ -86,7 +94,7 @@ TEST_F(Daemon, PlainStartPrintsOnceAndDetaches) {
 
 TEST_F(Daemon, DetachedDaemonLogsToAPrivateFile) {
   const std::string log = dir.file("daemon.log");
-  write_file(dir.file("config"), "LogFile " + log + "\n");
+  write_file(dir.file("config"), kConfig + "LogFile " + log + "\n");
   auto r = run_process(QUILMAR_BIN, args({"start"}));
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kStartLine) << "printed once, without a prefix";
@@ -103,7 +111,7 @@ TEST_F(Daemon, DetachedDaemonLogsToAPrivateFile) {
 
 TEST_F(Daemon, DebugModeNeverWritesTheLogFile) {
   const std::string log = dir.file("daemon.log");
-  write_file(dir.file("config"), "LogFile " + log + "\n");
+  write_file(dir.file("config"), kConfig + "LogFile " + log + "\n");
   auto d = start_debug();
   kill(d->pid(), SIGTERM);
   ASSERT_TRUE(d->wait_exit());

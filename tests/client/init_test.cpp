@@ -91,8 +91,10 @@ TEST_F(Init, HomeRelativePathWithoutHome) {
 
 TEST_F(Init, DaemonLoadsWhatInitWrote) {
   ASSERT_EQ(run_process(kInit, {"-c", target(), "-n", "tester"}).status, 0);
+  write_file(target() + "/config", "DummyTap yes\n");  // no tapwarden here
   background_process d(QUILMAR_BIN, {"-c", target(), "start", "debug"});
-  ASSERT_TRUE(wait_until([&] { return signal_caught(d.pid(), SIGTERM); }));
+  ASSERT_TRUE(wait_until(
+      [&] { return signal_caught(d.pid(), SIGTERM) && waiting_in_event_loop(d.pid()); }));
   kill(d.pid(), SIGTERM);
   ASSERT_TRUE(d.wait_exit());
   EXPECT_EQ(d.status(), 255);

@@ -223,6 +223,29 @@ TEST_F(Ipc, PeerCloseEndsOnceAndNextClientIsServed) {
   EXPECT_FALSE(logged_line("ipc: busy with another client\n"));
 }
 
+// One command right after another: the first client's last request and
+// hang-up wait in the same poll round as the second client's arrival.
+TEST_F(Ipc, ClientThatJustLeftDoesNotMakeTheNextOneBusy) {
+  owner daemon;
+  std::unique_ptr<raw_client> first;
+  serve_one(daemon, first);
+  first->put(frame("last words"));
+  first.reset();
+  raw_client next(path);
+  ASSERT_TRUE(run_until([&] { return daemon.opened == 2; }));
+  EXPECT_EQ(daemon.journal,
+            (std::vector<std::string>{"open", "message", "close", "open"}));
+  EXPECT_EQ(daemon.messages, std::vector<std::string>{"last words"});
+  EXPECT_FALSE(logged_line("ipc: busy with another client\n"));
+  next.put(frame("hi"));
+  ASSERT_TRUE(run_until([&] { return daemon.messages.size() == 2; }));
+
+  // One that is still there keeps its place.
+  raw_client third(path);
+  ASSERT_TRUE(run_until([&] { return logged_line("ipc: busy with another client\n"); }));
+  EXPECT_EQ(daemon.closed, 1);
+}
+
 TEST_F(Ipc, AbsurdLengthEndsTheConnection) {
   owner daemon;
   std::unique_ptr<raw_client> client;

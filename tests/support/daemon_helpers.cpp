@@ -27,6 +27,13 @@ bool signal_caught(pid_t pid, int sig) {
   return false;
 }
 
+bool waiting_in_event_loop(pid_t pid) {
+  std::ifstream wchan("/proc/" + std::to_string(pid) + "/wchan");
+  std::string where;
+  std::getline(wchan, where);
+  return where.find("poll") != std::string::npos;
+}
+
 std::vector<pid_t> processes_with_argument(const std::string &text) {
   std::vector<pid_t> pids;
   DIR *proc = opendir("/proc");

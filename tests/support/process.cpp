@@ -24,6 +24,7 @@ pid_t spawn(const std::string &path, const std::vector<std::string> &args,
     dup2(fds[1], 2);
     int null = open("/dev/null", O_RDONLY);
     dup2(null, 0);
+    if (options.no_terminal) setsid();
     for (auto &name : options.env_unset) unsetenv(name.c_str());
     for (auto &entry : options.env_set) putenv(strdup(entry.c_str()));
     std::vector<char *> argv;

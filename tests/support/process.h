@@ -20,6 +20,7 @@ struct process_options {
   std::vector<std::string> env_unset;  // names to remove
   std::string argv0;                   // name to run under; defaults to the path
   std::chrono::milliseconds timeout{20000};
+  bool no_terminal = false;  // run without a controlling terminal (own session)
 };
 
 process_result run_process(const std::string &path, const std::vector<std::string> &args,

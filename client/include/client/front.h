@@ -19,8 +19,11 @@ extern const char banner[];
 
 // The daemon: `words` are the command words, the first being "start".
 int daemon_main(const std::vector<std::string> &words);
-// The short-lived control client, with the command words (possibly none).
-int client_main(const std::vector<std::string> &words);
+
+class session;
+struct config;
+// Limits the session's shapers to the configured rates.
+void set_rate_limits(session &s, const config &cfg);
 
 // Detaches from the terminal with two forks; the parents exit with 0.
 bool daemonize();

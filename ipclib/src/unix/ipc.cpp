@@ -1,6 +1,7 @@
 #include "ipclib/ipc.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -51,6 +52,7 @@ class ipc_pipe final : public ipc_core {
 std::string sock_path;
 ipc_serv *srv = nullptr;
 ipc_pipe *ipc = nullptr;
+unsigned connections = 0;  // counts the connections made, to tell them apart
 
 // Ends the current connection. The object goes at once, unless its own
 // event handler is running further up the stack; that handler then
@@ -117,18 +119,40 @@ int set_up_socket(bool listening) {
   return fd;
 }
 
+// A client that has just gone (one command run right after another) may
+// have its hang-up waiting in the same poll round as the next client's
+// arrival, behind it. Such a connection is finished first, its last
+// messages delivered, so that the next client is not turned away as busy.
+// Only a connection whose peer has closed is read here: its receives
+// cannot block.
+void finish_departed_client() {
+  if (!ipc) return;
+  pollfd p = {ipc->ev.fd, POLLRDHUP, 0};
+  if (poll(&p, 1, 0) <= 0 || !(p.revents & (POLLRDHUP | POLLHUP | POLLERR))) return;
+  int events = EVL_READ | (ipc->ev.mask & EVL_WRITE);
+  // The owner may start another connection from on_close; that one is
+  // not to be read here.
+  const unsigned departing = connections;
+  while (ipc && connections == departing) {
+    ipc->on_event(&ipc->ev, events);
+    events = EVL_READ;
+  }
+}
+
 void ipc_serv::on_event(evl_event *, int) {
   int fd = accept4(ev.fd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) {
     log_write("ipc: accept() failed with %d\n", errno);
     return;
   }
+  finish_departed_client();
   if (ipc) {
     log_write("ipc: busy with another client\n");
     close(fd);
     return;
   }
   ipc = new ipc_pipe(owner, fd);
+  connections++;
   evl_watch(&ipc->ev);
 }
 
@@ -208,6 +232,7 @@ bool ipc_connect(ipc_cb *owner) {
     if (!old->dispatching) delete old;
   }
   ipc = new ipc_pipe(owner, fd);
+  connections++;
   evl_watch(&ipc->ev);
   return true;
 }

@@ -1,0 +1,89 @@
+// The daemon as a process: with AutoLogin it logs in to the server named in
+// its configuration by itself and stays logged in; the tap device decides
+// whether it starts at all.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+
+#include "daemon_helpers.h"
+#include "process.h"
+#include "tapdev/tapdev.h"
+#include "tempdir.h"
+#include "test_server.h"
+
+namespace {
+
+class DaemonSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    install_client_keys(dir.path());
+    write_file(dir.file("server.pub"), server.public_key_file());
+  }
+  void TearDown() override {
+    kill_processes_with_argument(dir.path());
+    server.stopping = true;
+    server.join();
+  }
+  std::vector<std::string> args(std::vector<std::string> words) {
+    words.insert(words.begin(), {"-c", dir.path()});
+    return words;
+  }
+  temp_dir dir;
+  test_server server;
+};
+
+TEST_F(DaemonSession, AutoLoginReachesReadyAndStays) {
+  write_file(dir.file("config"),
+             "DummyTap yes\nServerAddress 127.0.0.1:" + std::to_string(server.port) + "\n");
+  write_file(dir.file("state"), "Nickname   daemon\nAutoLogin  yes\n");
+  std::atomic<bool> still_connected{false};
+  std::atomic<bool> closed{false};
+  server.run([&](test_server &srv) {
+    auto c = srv.accept();
+    if (!c) return;
+    c->login(0x05010203);
+    c->barrier();
+    c->barrier();  // a second round trip: the daemon is still there
+    still_connected = true;
+    closed = c->wait_closed(std::chrono::seconds(30));
+  });
+  background_process d(QUILMAR_BIN, args({"start", "debug"}));
+  ASSERT_TRUE(d.wait_for_output("ses: ready\n")) << d.output();
+  ASSERT_TRUE(wait_until([&] { return still_connected.load(); }));
+  EXPECT_EQ(d.output().find("ses: go_offline"), std::string::npos) << d.output();
+  EXPECT_EQ(read_file(dir.file("state")),
+            "Identity   5.1.2.3\nNickname   daemon\nAutoLogin  yes\n");
+
+  ASSERT_TRUE(wait_until([&] { return waiting_in_event_loop(d.pid()); }));
+  ASSERT_EQ(kill(d.pid(), SIGTERM), 0);
+  ASSERT_TRUE(d.wait_exit());
+  EXPECT_EQ(d.status(), 255);
+  EXPECT_NE(d.output().find("sig: got 15\n"), std::string::npos);
+  server.join();
+  EXPECT_TRUE(closed);
+}
+
+TEST_F(DaemonSession, WithoutAutoLoginTheDaemonWaits) {
+  write_file(dir.file("config"),
+             "DummyTap yes\nServerAddress 127.0.0.1:" + std::to_string(server.port) + "\n");
+  background_process d(QUILMAR_BIN, args({"start", "debug"}));
+  ASSERT_TRUE(wait_until(
+      [&] { return signal_caught(d.pid(), SIGTERM) && waiting_in_event_loop(d.pid()); }));
+  EXPECT_FALSE(server.connection_waiting(std::chrono::milliseconds(300)));
+  kill(d.pid(), SIGTERM);
+  ASSERT_TRUE(d.wait_exit());
+  EXPECT_EQ(d.output().find("ses: go_online"), std::string::npos) << d.output();
+}
+
+TEST_F(DaemonSession, NoTapDeviceStopsTheStart) {
+  // Without DummyTap the device comes from tapwarden, which is not running
+  // on a test machine.
+  if (access(TAPWARDEN_SOCKET, F_OK) == 0) GTEST_SKIP() << "a tapwarden is running here";
+  auto r = run_process(QUILMAR_BIN, args({"start", "debug"}));
+  EXPECT_EQ(r.status, 251) << r.out;
+  EXPECT_NE(r.out.find("tap: connect() failed"), std::string::npos) << r.out;
+}
+
+}  // namespace

@@ -1,0 +1,194 @@
+# Shared helpers of the end-to-end worlds: network namespaces joined by
+# veth links, one tapwarden and one daemon per client host, the real
+# quilmar-server. Sourced by each scenario script after it has set BUILD
+# (the CMake build directory).
+#
+# Every name carries a suffix unique to the run, and `world_cleanup` (run on
+# EXIT, INT and TERM) removes every namespace, process and file the world
+# made, whatever state it is in.
+
+QUILMAR=$BUILD/client/quilmar
+QUILMAR_INIT=$BUILD/client/quilmar-init
+QUILMAR_SERVER=$BUILD/server/quilmar-server
+TAPWARDEN=$BUILD/tapwarden/tapwarden
+
+E2E_ID=${E2E_ID:-$(printf '%04x' $(( $$ % 65536 )))}
+E2E_DIR=$(mktemp -d "/tmp/quilmar-e2e-$E2E_ID.XXXX")
+E2E_NETNS=()
+E2E_PIDS=()
+
+e2e_skip() {
+  echo "SKIP: $*"
+  exit 0
+}
+
+# Skips the scenario unless it can build its world here.
+require_world() {
+  [ "$(id -u)" -eq 0 ] || e2e_skip "needs root to create network namespaces"
+  [ -c /dev/net/tun ] || e2e_skip "needs /dev/net/tun for tap interfaces"
+  command -v ip >/dev/null || e2e_skip "needs iproute2"
+  command -v unshare >/dev/null || e2e_skip "needs unshare (util-linux)"
+  for prog in "$QUILMAR" "$QUILMAR_SERVER" "$TAPWARDEN"; do
+    [ -x "$prog" ] || { echo "FAIL: $prog not built"; exit 1; }
+  done
+}
+
+world_cleanup() {
+  local status=$?
+  trap - EXIT INT TERM
+  # Nothing here may stop the cleanup half-way.
+  set +e
+  for pid in "${E2E_PIDS[@]}"; do
+    kill -TERM -- "-$pid" 2>/dev/null || kill -TERM "$pid" 2>/dev/null
+  done
+  sleep 0.2
+  for pid in "${E2E_PIDS[@]}"; do
+    kill -KILL -- "-$pid" 2>/dev/null || kill -KILL "$pid" 2>/dev/null
+  done
+  for ns in "${E2E_NETNS[@]}"; do
+    # Processes left in a namespace would keep its devices alive.
+    ip netns pids "$ns" 2>/dev/null | xargs -r kill -KILL 2>/dev/null
+    ip netns del "$ns" 2>/dev/null
+  done
+  if [ $status -ne 0 ] && [ -z "${E2E_KEEP_LOGS:-}" ]; then
+    for log in "$E2E_DIR"/*.log; do
+      [ -f "$log" ] || continue
+      echo "---- $(basename "$log") (last 40 lines)"
+      tail -n 40 "$log"
+    done
+  fi
+  rm -rf "$E2E_DIR"
+  exit $status
+}
+trap world_cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# ns_add VAR SUFFIX: creates a namespace named with the run's id and
+# SUFFIX, loopback up, and stores its name in VAR.
+ns_add() {
+  local name="q$E2E_ID$2"
+  ip netns add "$name" || return 1
+  E2E_NETNS+=("$name")
+  ip -n "$name" link set lo up
+  printf -v "$1" '%s' "$name"
+}
+
+in_ns() {
+  local ns=$1; shift
+  ip netns exec "$ns" "$@"
+}
+
+# link NS1 ADDR1/LEN NS2 ADDR2/LEN: a veth pair between two namespaces.
+link_ns() {
+  local ns1=$1 a1=$2 ns2=$3 a2=$4
+  local i1="v$E2E_ID${#E2E_LINKS}a" i2="v$E2E_ID${#E2E_LINKS}b"
+  E2E_LINKS+="x"
+  ip link add "$i1" netns "$ns1" type veth peer name "$i2" netns "$ns2" || return 1
+  ip -n "$ns1" addr add "$a1" dev "$i1"
+  ip -n "$ns2" addr add "$a2" dev "$i2"
+  ip -n "$ns1" link set "$i1" up
+  ip -n "$ns2" link set "$i2" up
+  LINK_IF1=$i1
+  LINK_IF2=$i2
+}
+E2E_LINKS=""
+
+# wait_for SECONDS DESCRIPTION COMMAND...: polls COMMAND until it succeeds.
+wait_for() {
+  local seconds=$1 what=$2; shift 2
+  local deadline=$(( $(date +%s) + seconds ))
+  until "$@" >/dev/null 2>&1; do
+    if [ "$(date +%s)" -ge "$deadline" ]; then
+      echo "FAIL: timed out after ${seconds}s waiting for $what"
+      return 1
+    fi
+    sleep 0.1
+  done
+}
+
+# Starts a command in the background in its own process group; the world
+# kills the group on exit.
+spawn() {
+  local log=$1; shift
+  setsid "$@" >"$log" 2>&1 < /dev/null &
+  E2E_PIDS+=($!)
+  SPAWNED=$!
+}
+
+# server_start NS ADDR: a fresh quilmar-server on ADDR:12975 in NS, its
+# directory in $E2E_DIR/server (kept across restarts).
+# With SERVER_DEMO=1 the server uses the demo key pair, which clients
+# built by default trust without a server.pub of their own.
+server_start() {
+  local ns=$1 addr=$2
+  local dir="$E2E_DIR/server" demo=()
+  if [ -n "${SERVER_DEMO:-}" ]; then
+    mkdir -p -m 0700 "$dir"
+    demo=(--demo)
+  elif [ ! -f "$dir/server.pub" ]; then
+    "$QUILMAR_SERVER" init -d "$dir" >/dev/null || return 1
+  fi
+  spawn "$E2E_DIR/server.log" ip netns exec "$ns" "$QUILMAR_SERVER" run -d "$dir" -l "$addr" "${demo[@]}"
+  SERVER_PID=$SPAWNED
+  wait_for 10 "the server to listen" in_ns "$ns" sh -c "ss -ltn | grep -q '$addr:12975'"
+}
+
+server_stop() {
+  kill -TERM -- "-$SERVER_PID" 2>/dev/null
+  wait_for 10 "the server to exit" sh -c "! kill -0 $SERVER_PID"
+}
+
+# client_start NAME NS SERVER_ADDR: a client host: its configuration in
+# $E2E_DIR/NAME (made on first use with quilmar-init), its own tapwarden
+# on a private /run inside NS, and the daemon in debug mode.
+client_start() {
+  local name=$1 ns=$2 server=$3
+  local dir="$E2E_DIR/$name"
+  if [ ! -d "$dir" ]; then
+    "$QUILMAR_INIT" -c "$dir" -n "$name" >/dev/null || return 1
+    [ -n "${SERVER_DEMO:-}" ] || cp "$E2E_DIR/server/server.pub" "$dir/server.pub"
+    echo "ServerAddress $server" >"$dir/config"
+  fi
+  # tapwarden's socket path is fixed, so each host gets its own /run.
+  spawn "$E2E_DIR/$name.log" ip netns exec "$ns" unshare -m sh -c "
+    mount -t tmpfs tmpfs /run || exit 1
+    '$TAPWARDEN' >'$E2E_DIR/$name-tapwarden.log' 2>&1 &
+    i=0; while [ ! -S /run/tapwarden.sock ] && [ \$i -lt 100 ]; do sleep 0.05; i=\$((i+1)); done
+    exec '$QUILMAR' -c '$dir' start debug"
+  wait_for 10 "$name's daemon" test -S "$dir/ipc_sock"
+}
+
+# q NAME ARGS...: the command-line client of host NAME.
+q() {
+  local name=$1; shift
+  "$QUILMAR" -c "$E2E_DIR/$name" "$@"
+}
+
+# The virtual address of host NAME, from its state file.
+vip() {
+  sed -n 's/^Identity[[:space:]]\+//p' "$E2E_DIR/$1/state"
+}
+
+# expect DESCRIPTION COMMAND...: the command must succeed.
+expect() {
+  local what=$1; shift
+  if "$@"; then
+    echo "ok: $what"
+  else
+    echo "FAIL: $what"
+    exit 1
+  fi
+}
+
+# q_says NAME TEXT ARGS...: runs host NAME's client with ARGS, shows its
+# output, and succeeds when the output contains TEXT.
+q_says() {
+  local name=$1 want=$2; shift 2
+  local out
+  out=$(q "$name" "$@" 2>&1) || true
+  sed "s/^/    [$name] /" <<<"$out"
+  grep -q -- "$want" <<<"$out"
+}
+
+fails() { ! "$@"; }
