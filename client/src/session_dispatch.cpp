@@ -9,14 +9,6 @@
 #include "common/log.h"
 #include "common/util.h"
 
-namespace {
-
-// Datagrams no longer than the protection's own overhead carry nothing.
-constexpr ssize_t kMinDatagram = 29;
-constexpr size_t kMaxDatagram = 1500;
-
-}  // namespace
-
 bool session::send_msg(std::string &frame) {
   srv::frame_set_length(frame);
   frame.replace(4, 4, 4, '\0');
@@ -107,27 +99,9 @@ void session::on_udp_probe(msg_reader &r) {
   send_msg(frame);
 }
 
-// One datagram per readiness report. Server frames carry the channel
-// identifier where a tunnel datagram carries its SPI.
+// The UDP socket is the session's only watch; what arrives on it is the
+// tunnel code's (session_tunnels.cpp), server frames by UDP included.
 void session::on_event(evl_event *ev, int) {
   if (ev != &udp_sock || udp_sock.fd < 0) return;
-  char buf[kMaxDatagram];
-  socklen_t len = sizeof udp_from;
-  ssize_t n = recvfrom(udp_sock.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&udp_from),
-                       &len);
-  if (n < kMinDatagram) return;
-  msg_reader head(buf, 4);
-  const uint32_t spi = head.get_u32();
-  if (mc && spi == mc->out_spi) {
-    std::string frame(buf, static_cast<size_t>(n));
-    dispatch(frame);
-    return;
-  }
-  // Datagrams of a known tunnel are the tunnel code's to take.
-  if (tunnels_by_spi.count(spi) == 0)
-    log_write("udp: unknown spi %08x from %s\n", spi, endpoint_text(udp_from).c_str());
+  on_udp_readable();
 }
-
-// Frames from the tap device travel to peers through the tunnels; until a
-// peer has a tunnel there is nowhere to send them.
-void session::on_frame(const uint8_t *, int) {}

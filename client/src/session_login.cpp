@@ -240,7 +240,7 @@ void session::on_timer(evl_timer *timer) {
     std::string frame = srv::frame_begin(srv::MSG_keepalive);
     send_msg(frame);
   } else if (timer == &tunnel_keepalive_timer) {
-    // Keep-alives for idle tunnels belong to the tunnel code.
+    send_tunnel_keepalives();
   } else {
     QUILMAR_ASSERT(0);
   }

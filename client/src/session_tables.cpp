@@ -192,6 +192,7 @@ void session::on_peer(msg_reader &r) {
   if (status == srv::STATUS_ok) {
     log_write("ses: received peer.ok %s -- %s:%u\n", ip_to_text(vip).c_str(),
               ip_to_text(m.public_endpoint.addr).c_str(), m.public_endpoint.port);
+    on_peer_ok(vip, m);
   } else {
     log_write("ses: received peer.unreachable %s\n", ip_to_text(vip).c_str());
   }

@@ -7,6 +7,7 @@
 //  24+n 12 HMAC-SHA1-96 over everything before it
 #include "clisrv/msg_crypto.h"
 
+#include <cstring>
 #include <memory>
 
 #include "common/log.h"
@@ -50,12 +51,6 @@ void put_be32(uint8_t *p, uint32_t v) {
 
 uint32_t get_be32(const uint8_t *p) {
   return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
-void mac_into(digest_alg_hmac *mac, const uint8_t *data, size_t len, uint8_t *out) {
-  digest_ctx *ctx = mac->new_ctx();
-  ctx->update(data, len);
-  ctx->finish(out);
 }
 
 std::string sha1_of(const std::string &a, const std::string &b, const std::string &c,
@@ -148,23 +143,29 @@ bool msg_crypto_v2::set_keys(const std::string &keymat, bool no_encryption) {
 
 void msg_crypto_v2::protect(std::string &frame, bool udp) {
   const size_t rlen = frame.size();
+  frame.resize(rlen + MSG_CRYPTO_GROWTH);
+  const size_t done = protect(bytes_of(frame), rlen, frame.size(), udp);
+  frame.resize(done ? done : rlen);
+}
+
+size_t msg_crypto_v2::protect(uint8_t *p, size_t rlen, size_t room, bool udp) {
   if (!is_active) {
     QUILMAR_ASSERT(! udp);
     QUILMAR_ASSERT(rlen >= 8);
-    if (rlen < 8) return;  // no header to write into
-    put_be32(bytes_of(frame), static_cast<uint32_t>(rlen - 4));
-    return;
+    if (rlen < 8) return 0;  // no header to write into
+    put_be32(p, static_cast<uint32_t>(rlen - 4));
+    return rlen;
   }
   const size_t h = tx_mac->hlen;
   QUILMAR_ASSERT(rlen >= 8);
-  if (rlen < 8) return;
+  if (rlen < 8) return 0;
 
   size_t end;
   if (tx_cbc) {
     const size_t b = tx_cbc->key ? tx_cbc->key->alg->blen : 16;
     const size_t pad = b - (rlen - 8) % b;
-    frame.append(pad + b + h, '\0');
-    uint8_t *p = bytes_of(frame);
+    if (room < rlen + pad + b + h) return 0;
+    memset(p + rlen, 0, pad - 1);
     p[rlen + pad - 1] = static_cast<uint8_t>(pad);
     random_bytes(p + rlen + pad, b);
     tx_cbc->iv = p + rlen + pad;
@@ -172,27 +173,34 @@ void msg_crypto_v2::protect(std::string &frame, bool udp) {
     tx_cbc->iv = nullptr;  // it pointed into the caller's frame
     end = rlen + pad + b;
   } else {
-    frame.append(h, '\0');
+    if (room < rlen + h) return 0;
     end = rlen;
   }
-  uint8_t *p = bytes_of(frame);
-  put_be32(p, udp ? out_spi : static_cast<uint32_t>(frame.size() - 4));
+  const size_t total = end + h;
+  put_be32(p, udp ? out_spi : static_cast<uint32_t>(total - 4));
   put_be32(p + 4, tx_seq++);
-  mac_into(tx_mac, p, end, p + end);
+  tx_mac->mac(p, end, p + end);
+  return total;
 }
 
 bool msg_crypto_v2::unprotect(std::string &frame) {
+  size_t len = frame.size();
+  if (!unprotect(bytes_of(frame), len)) return false;
+  frame.resize(len);
+  return true;
+}
+
+bool msg_crypto_v2::unprotect(uint8_t *p, size_t &len) {
   if (!is_active) return true;
-  const size_t n = frame.size();
+  const size_t n = len;
   const size_t b = rx_cbc ? 16 : 0;
   const size_t h = rx_mac ? rx_mac->hlen : 0;
   if (n < h + 2 * b + 8) return false;
   if (b && (n - h - 8) % b != 0) return false;
-  uint8_t *p = bytes_of(frame);
 
   if (rx_mac) {
     uint8_t mac[20];
-    mac_into(rx_mac, p, n - h, mac);
+    rx_mac->mac(p, n - h, mac);
     // Look at every byte whatever the first difference, so that the time
     // taken says nothing about how much of a forged MAC was right.
     uint8_t diff = 0;
@@ -213,6 +221,6 @@ bool msg_crypto_v2::unprotect(std::string &frame) {
     end = i - pad;
   }
   rx_seq = get_be32(p + 4);
-  frame.resize(end);
+  len = end;
   return true;
 }

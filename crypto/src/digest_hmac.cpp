@@ -60,6 +60,18 @@ digest_alg_hmac::~digest_alg_hmac() {
 
 digest_ctx *digest_alg_hmac::new_ctx() { return new digest_ctx_hmac(this); }
 
+void digest_alg_hmac::mac(const void *data, size_t len, void *out) {
+  uint8_t inner[256], outer[256];
+  const uint32_t inner_len = alg->hlen;
+  QUILMAR_ASSERT(inner_len <= sizeof inner);
+  if (inner_len > sizeof inner) return;
+  alg->digest2(kpad, blen, data, len, inner);
+  for (uint32_t i = 0; i < blen; ++i) kpad[i] ^= 0x6a;  // the outer pad
+  alg->digest2(kpad, blen, inner, inner_len, outer);
+  for (uint32_t i = 0; i < blen; ++i) kpad[i] ^= 0x6a;
+  memcpy(out, outer, hlen);
+}
+
 digest_alg_hmac *make_hmac(digest_alg *alg, const void *key, size_t key_len, uint32_t hlen) {
   uint8_t ktmp[256];
   const uint32_t blen = alg->blen;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 
+#include <cstring>
 #include <memory>
 
 #include "log_capture.h"
@@ -293,6 +294,48 @@ TEST(ChannelFrames, SequenceNumbersCountPerDirection) {
   a->protect(last, false);
   EXPECT_EQ(word_at(last, 4), 0xffffffffu);
   EXPECT_EQ(a->tx_seq, 0u);
+}
+
+// The packet path protects frames where they lie, in a buffer it owns.
+TEST(ChannelBuffers, InPlaceFramesMatchTheStringForm) {
+  const std::string keymat = test_keymat();
+  auto a = keyed(keymat), b = keyed(keymat);
+  a->out_spi = 0x01020304;
+  for (size_t message : {0u, 7u, 16u, 1400u}) {
+    uint8_t buf[8 + 1400 + MSG_CRYPTO_GROWTH + 3];
+    memset(buf, 0xee, sizeof buf);
+    memset(buf, 0, 8);
+    memset(buf + 8, 'm', message);
+    const size_t len = 8 + message;
+    const size_t done = a->protect(buf, len, len + MSG_CRYPTO_GROWTH, true);
+    const size_t pad = 16 - message % 16;
+    ASSERT_EQ(done, len + pad + 16 + 12) << message;
+    EXPECT_EQ(buf[done], 0xee) << "written past the frame";
+    std::string frame(reinterpret_cast<char *>(buf), done);
+    EXPECT_EQ(word_at(frame, 0), 0x01020304u);
+    // The string form of the other end takes it, and the in-place form too.
+    std::string copy = frame;
+    ASSERT_TRUE(b->unprotect(copy));
+    EXPECT_EQ(copy.substr(8), std::string(message, 'm'));
+    size_t n = done;
+    ASSERT_TRUE(b->unprotect(buf, n));
+    EXPECT_EQ(n, len);
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(buf) + 8, message), std::string(message, 'm'));
+  }
+}
+
+TEST(ChannelBuffers, TooLittleRoomChangesNothing) {
+  auto a = keyed(test_keymat());
+  uint8_t buf[64] = {0};
+  memcpy(buf + 8, "message", 7);
+  const std::string before(reinterpret_cast<char *>(buf), sizeof buf);
+  EXPECT_EQ(a->protect(buf, 15, 51, true), 0u);  // 52 are needed
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(buf), sizeof buf), before);
+  EXPECT_EQ(a->tx_seq, 0u) << "no sequence number is used up";
+  EXPECT_EQ(a->protect(buf, 15, 52, true), 52u);
+  size_t n = 51;
+  EXPECT_FALSE(a->unprotect(buf, n));
+  EXPECT_EQ(n, 51u);
 }
 
 TEST(ChannelFrames, WithoutEncryptionOnlyTheMacIsAdded) {

@@ -75,6 +75,27 @@ TEST(HmacSha1, MatchesTheLibraryOverRandomKeysAndLengths) {
   }
 }
 
+TEST(HmacSha1, OneShotMacMatchesTheContexts) {
+  std::mt19937 rng(4242);
+  for (int round = 0; round < 100; ++round) {
+    std::string key, data;
+    random_string(key, rng() % 150);
+    random_string(data, rng() % 2000);
+    std::unique_ptr<digest_alg_hmac> alg(make_hmac(sha1_alg, key, 12));
+    std::string out(12, '\0');
+    alg->mac(data.data(), data.size(), &out[0]);
+    ASSERT_EQ(tohex(out), hmac(key, data, 12)) << key.size() << " " << data.size();
+  }
+  std::unique_ptr<digest_alg_hmac> alg(make_hmac(sha1_alg, "Jefe", 20));
+  std::string out(20, '\0');
+  const std::string data = "what do ya want for nothing?";
+  alg->mac(data.data(), data.size(), &out[0]);
+  EXPECT_EQ(tohex(out), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
+  // The key is back as it was: a second MAC gives the same answer.
+  alg->mac(data.data(), data.size(), &out[0]);
+  EXPECT_EQ(tohex(out), "effcdf6ae5eb2fa2d27416d5f184df9c259a7c79");
+}
+
 TEST(HmacSha1, OneKeyServesManyContextsAndPiecewiseUpdates) {
   std::string key = "shared key";
   std::unique_ptr<digest_alg_hmac> alg(make_hmac(sha1_alg, key, 12));

@@ -1,10 +1,12 @@
 #include "events/evl.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -119,6 +121,75 @@ TEST_F(Evl, HangUpIsReportedAsReadable) {
   EXPECT_EQ(read(fds[0], &c, 1), 0);
   evl_unwatch(&ev);
   close(fds[0]);
+}
+
+// poll() reports these whether asked or not; an owner that cannot hear
+// them must not make every later iteration return at once.
+TEST_F(Evl, ConditionsTheOwnerDoesNotWatchForStopBeingPolled) {
+  int broken[2], hung[2];
+  ASSERT_EQ(pipe(broken), 0);
+  close(broken[0]);  // the write end now reports an error
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, hung), 0);
+  close(hung[1]);    // hung up, but watched for nothing at the moment
+  // A number that is no open descriptor, far from those in use.
+  int gone[1] = {fcntl(hung[0], F_DUPFD, 900)};
+  ASSERT_GE(gone[0], 900);
+  close(gone[0]);
+
+  recorder a(&journal, "a"), b(&journal, "b"), c(&journal, "c");
+  evl_event ea, eb, ec;
+  watch(ea, a, broken[1], EVL_READ);
+  watch(eb, b, gone[0], EVL_READ | EVL_WRITE);
+  watch(ec, c, hung[0], 0);
+  evl_run(100);  // sees all three at once
+  auto start = steady_clock::now();
+  for (int i = 0; i < 3; i++) evl_run(100);
+  EXPECT_GE(elapsed_ms(start), 290) << "the loop did not wait: it spins";
+  EXPECT_TRUE(journal.empty());
+  std::vector<std::string> expected{
+      "evl: fd " + std::to_string(broken[1]) +
+          " reports an error, which its owner does not watch for; no longer polled\n",
+      "evl: fd " + std::to_string(hung[0]) +
+          " was hung up, which its owner does not watch for; no longer polled\n",
+      "evl: fd " + std::to_string(gone[0]) +
+          " is not an open descriptor, which its owner does not watch for; no longer polled\n"};
+  std::sort(expected.begin(), expected.end());
+  std::sort(logged.begin(), logged.end());
+  EXPECT_EQ(logged, expected);
+  EXPECT_NE(ea.slot, 0) << "the records stay registered";
+
+  // Watching again with an interest that covers it brings it back.
+  ea.mask = EVL_READ | EVL_ERROR;
+  evl_watch(&ea);
+  ec.mask = EVL_READ;
+  evl_watch(&ec);
+  evl_run(1000);
+  EXPECT_EQ(a.events, 1);
+  EXPECT_EQ(a.last_bits, EVL_ERROR);
+  EXPECT_EQ(c.events, 1);
+  EXPECT_EQ(c.last_bits, EVL_READ);
+  EXPECT_EQ(b.events, 0);
+  for (auto *ev : {&ea, &eb, &ec}) evl_unwatch(ev);
+  close(broken[1]);
+  close(hung[0]);
+}
+
+// What the owner does watch for still arrives as before: an error that
+// comes with readiness is delivered, and nothing is logged.
+TEST_F(Evl, WatchedConditionsAreDeliveredAndStayPolled) {
+  int broken[2];
+  ASSERT_EQ(pipe(broken), 0);
+  close(broken[0]);
+  recorder a(&journal, "a");
+  evl_event ev;
+  watch(ev, a, broken[1], EVL_WRITE);
+  evl_run(1000);
+  evl_run(1000);
+  EXPECT_EQ(a.events, 2);
+  EXPECT_EQ(a.last_bits, EVL_WRITE);
+  EXPECT_TRUE(logged.empty());
+  evl_unwatch(&ev);
+  close(broken[1]);
 }
 
 TEST_F(Evl, CompactionFillsHolesFromTheEnd) {

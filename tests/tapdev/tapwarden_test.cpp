@@ -54,7 +54,7 @@ struct owner_log : tapdev_cb {
   std::vector<bool> configured;
   std::vector<std::string> frames;
   void on_configured(bool ok) override { configured.push_back(ok); }
-  void on_frame(const uint8_t *frame, int length) override {
+  void on_frame(uint8_t *frame, int length) override {
     frames.emplace_back(reinterpret_cast<const char *>(frame), static_cast<size_t>(length));
   }
 };
@@ -386,6 +386,33 @@ TEST_F(TapwardenNs, InterfaceDisappearsWithTheClient) {
   dev->close();
   EXPECT_TRUE(wait_until([&] { return ip_run({"link", "show", "dev", name}).status != 0; }, 10s))
       << name << " is still there";
+}
+
+// The interface deleted under a running client: the device reports an
+// error on every poll from then on. The client gives it up with one line,
+// and the loop goes back to waiting instead of spinning.
+TEST_F(TapwardenNs, DeletedInterfaceIsGivenUpWithoutSpinning) {
+  start_warden();
+  tapdev *dev = new_device();
+  ASSERT_TRUE(dev->open()) << logged_text();
+  ASSERT_TRUE(dev->bring_up());
+  std::string name = interface_with(dev->mac);
+  ASSERT_FALSE(name.empty());
+  auto del = ip_run({"link", "del", "dev", name});
+  ASSERT_EQ(del.status, 0) << del.out;
+
+  auto lost = [] { return logged_prefix("tap: device lost - read() returned -1 (77 "); };
+  ASSERT_TRUE(run_until(lost)) << logged_text();
+  auto *t = static_cast<tuntap *>(dev);
+  EXPECT_EQ(t->ev.slot, 0);
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 3; i++) evl_run(100);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 290ms) << "the loop spins";
+  int lines = 0;
+  for (auto &line : logged) lines += line.rfind("tap: device lost", 0) == 0;
+  EXPECT_EQ(lines, 1) << logged_text();
+  EXPECT_EQ(dev->write("x", 1), -1);
+  dev->close();
 }
 
 TEST_F(TapwardenNs, ClientLimitHolds) {

@@ -30,7 +30,7 @@ struct owner_log : tapdev_cb {
   std::vector<bool> configured;
   std::vector<std::string> frames;
   void on_configured(bool ok) override { configured.push_back(ok); }
-  void on_frame(const uint8_t *frame, int length) override {
+  void on_frame(uint8_t *frame, int length) override {
     frames.emplace_back(reinterpret_cast<const char *>(frame), static_cast<size_t>(length));
   }
 };
@@ -365,6 +365,37 @@ TEST_F(open_device, CloseStopsEverything) {
   EXPECT_TRUE(tw->wait_client_closed());
   dev->close();  // a second close is harmless
   EXPECT_EQ(logged_text(), "");
+}
+
+// A device whose other end went away (an interface deleted under the
+// daemon) hangs up or reports errors on every poll from then on. It is
+// given up once, with one line, and the loop waits again.
+TEST_F(TuntapTest, LostDeviceIsGivenUpOnceWithoutSpinning) {
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pair), 0);
+  fake_tapwarden tw(path, fake_script{greeting_bytes(0, MAC), pair[0], {}, false});
+  auto dev = make();
+  ASSERT_TRUE(dev->open());
+  close(pair[0]);
+  ASSERT_TRUE(dev->bring_up());
+  ASSERT_EQ(send(pair[1], "frame", 5, 0), 5);
+  ASSERT_TRUE(run_until([&] { return !owner.frames.empty(); }));
+
+  close(pair[1]);
+  const std::string lost =
+      "tap: device lost - read() returned 0 (0 end of file), no longer reading it\n";
+  ASSERT_TRUE(run_until([&] { return logged_line(lost); })) << logged_text();
+  auto *t = static_cast<tuntap *>(dev.get());
+  EXPECT_EQ(t->ev.slot, 0);
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < 3; i++) evl_run(100);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(290));
+  EXPECT_EQ(logged_text(), lost);
+  EXPECT_EQ(owner.frames.size(), 1u);
+  // Writes fail quietly, and closing still releases everything.
+  EXPECT_EQ(dev->write("x", 1), -1);
+  dev->close();
+  EXPECT_EQ(t->ev.fd, -1);
 }
 
 TEST_F(TuntapTest, WriteOnClosedDeviceReturnsZero) {

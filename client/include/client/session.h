@@ -30,6 +30,7 @@
 #include "clisrv/msg_crypto.h"
 #include "common/codec.h"
 #include "events/evl.h"
+#include "netlib/nethdr.h"
 #include "stack/io_pipe.h"
 #include "stack/resolve.h"
 #include "tapdev/tapdev.h"
@@ -103,14 +104,6 @@ struct network {
   std::set<peer *> online;  // members online in this network
 };
 
-// A byte-rate limiter; rate 0 admits everything. Rates are in bits per
-// second, wide enough for any configured bytes-per-second value times 8.
-struct shaper {
-  uint64_t rate = 0;
-  uint64_t level = 0;  // bits in the bucket
-  uint32_t last = 0;   // evl_now of the last update
-};
-
 // One tunnel per peer, created from a peer.ok.
 struct tunnel {
   uint32_t peer_addr = 0;  // the peer's virtual address
@@ -121,7 +114,21 @@ struct tunnel {
   uint32_t rx_count = 0;
   uint32_t last_tx = 0;
   uint32_t last_rx = 0;
+  // Sequence numbers accepted so far: a datagram is taken once, so that a
+  // captured one cannot be injected into the LAN again.
+  replay_window rx_window;
+  uint32_t replayed = 0;         // datagrams dropped as replays
+  uint32_t replay_logged = 0;    // evl_now of the last line about them
 };
+
+// Bytes that a datagram handed to session::on_datagram must have writable
+// in front of it: the IPv4 packet it carries gets its Ethernet header
+// there, without a copy.
+constexpr size_t DATAGRAM_HEADROOM = 8;
+
+namespace srv {
+struct peer_ok_msg;
+}
 
 class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapdev_cb {
  public:
@@ -154,6 +161,23 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   // The tunnel to a peer, or null.
   tunnel *find_tunnel(uint32_t peer_addr);
 
+  // ---- Tunnels (session_tunnels.cpp) ----
+  tunnel *find_tunnel_by_spi(uint32_t spi);
+  // Takes the record (with its mc, SPIs set) into the list and both tables.
+  void add_tunnel(tunnel *t);
+  // Sends one tunnel message (protocol number first) to the peer; false
+  // when it was not sent (no socket, refused by the TX shaper when
+  // `shaped`, or the send failed).
+  bool send_to_peer(const uint8_t *payload, size_t len, tunnel *t, bool shaped);
+  // One datagram as it came from the UDP socket, source in udp_from,
+  // handled in place; DATAGRAM_HEADROOM bytes before `buf` are writable.
+  void on_datagram(uint8_t *buf, size_t len);
+
+  // ---- Packet path (session_packets.cpp) ----
+  // An IPv4 packet from a peer to the tap; 14 writable bytes must precede
+  // `packet`, where its Ethernet header is built.
+  void deliver_ip4(tunnel *t, uint8_t *packet, size_t size);
+
   // ---- Callbacks of the four bases ----
   void on_resolved(int error, const uint32_t *addrs, int count) override;
   void on_ready() override;
@@ -163,7 +187,7 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   void on_error(const char *context, int code) override;
   void on_timer(evl_timer *timer) override;
   void on_configured(bool ok) override;
-  void on_frame(const uint8_t *frame, int length) override;
+  void on_frame(uint8_t *frame, int length) override;
 
   // ---- State, read by the control server and the daemon ----
   session_cb *cb;
@@ -278,4 +302,24 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   // Counts dropped connections, so that a caller can tell whether the
   // connection it used went away during a call.
   uint32_t connection_count = 0;
+
+  // Tunnels (session_tunnels.cpp).
+  void on_peer_ok(uint32_t vip, const srv::peer_ok_msg &m);
+  void on_udp_readable();
+  // Protects in place and sends `len` bytes at `frame` (8 header bytes,
+  // then the message), which has room for `room`.
+  bool send_frame(uint8_t *frame, size_t len, size_t room, tunnel *t, bool shaped);
+  void send_tunnel_keepalives();
+  void log_replay(tunnel *t, uint32_t seq);
+
+  // Packet path (session_packets.cpp).
+  void on_tap_arp(const nethdr &nh);
+  void on_tap_ip4(const nethdr &nh);
+  // Sends the message at `msg` (len bytes, 8 free bytes before it) to every
+  // tunnel; each but the last gets a copy, the last one the original.
+  void flood(uint8_t *msg, size_t len, size_t room);
+
+  // Where tunnel messages built from a copy are protected (keep-alives and
+  // all but one copy of a flooded packet).
+  alignas(16) uint8_t tx_scratch[8 + 1600 + MSG_CRYPTO_GROWTH];
 };

@@ -5,12 +5,16 @@
 // It serves both ends of a channel: "local" is this side, "peer" the other.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "crypto/bignum.h"
 #include "crypto/cipher.h"
 #include "crypto/digest.h"
+
+// The most that protect adds to a frame: padding, IV and MAC.
+constexpr size_t MSG_CRYPTO_GROWTH = 16 + 16 + 12;
 
 class msg_crypto {
  public:
@@ -36,6 +40,14 @@ class msg_crypto {
   // (its contents are then unspecified). Passes frames through until keys
   // are set.
   virtual bool unprotect(std::string &frame) = 0;
+  // The same on a caller's buffer, for the packet path: `frame` holds `len`
+  // bytes and has room for `room` in all (len + MSG_CRYPTO_GROWTH always
+  // suffices). Returns the protected length, or 0 with nothing changed when
+  // the frame is shorter than its header or the room is too small.
+  virtual size_t protect(uint8_t *frame, size_t len, size_t room, bool udp) = 0;
+  // Checks and strips in place; on success `len` becomes the length of the
+  // header and message.
+  virtual bool unprotect(uint8_t *frame, size_t &len) = 0;
 
   std::string nx;            // local nonce
   std::string ny;            // peer's nonce
@@ -70,6 +82,8 @@ class msg_crypto_v2 : public msg_crypto {
   bool active() override { return is_active; }
   void protect(std::string &frame, bool udp) override;
   bool unprotect(std::string &frame) override;
+  size_t protect(uint8_t *frame, size_t len, size_t room, bool udp) override;
+  bool unprotect(uint8_t *frame, size_t &len) override;
 
  private:
   bool is_active = false;

@@ -22,6 +22,10 @@ class digest_alg {
 
   // A fresh context ready for update; the caller owns it until finish.
   virtual digest_ctx *new_ctx() = 0;
+  // The digest of `a` followed by `b`, written to `out` (hlen bytes). The
+  // default goes through new_ctx; algorithms on the packet path override it
+  // so that it allocates nothing.
+  virtual void digest2(const void *a, size_t a_len, const void *b, size_t b_len, void *out);
   virtual ~digest_alg() {}
 };
 
@@ -49,6 +53,9 @@ class digest_alg_hmac : public digest_alg {
  public:
   ~digest_alg_hmac() override;
   digest_ctx *new_ctx() override;
+  // The MAC of `len` bytes at `data` in one call, written to `out` (hlen
+  // bytes); allocates nothing when the inner algorithm's digest2 does not.
+  void mac(const void *data, size_t len, void *out);
 
   digest_alg *alg = nullptr;  // the inner algorithm, not owned
   uint8_t *kpad = nullptr;    // blen bytes, owned: key XOR 0x36

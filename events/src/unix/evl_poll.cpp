@@ -68,12 +68,38 @@ uint32_t wait_for(uint32_t now, uint32_t max_wait_ms) {
   return deadline - now;
 }
 
+const char *condition_text(short revents) {
+  if (revents & POLLNVAL) return "is not an open descriptor";
+  if (revents & POLLERR) return "reports an error";
+  return "was hung up";
+}
+
+// poll() reports errors, hang-ups and closed descriptors whether asked or
+// not, and goes on reporting them until someone acts. When none of it can
+// reach the owner (it did not watch for errors, and the hang-up is not a
+// readiness it waits for), polling the descriptor again would return at
+// once on every iteration: the loop would spin. So the entry is taken out
+// of the poll set, once, with a line in the log; the record stays
+// registered, and the owner's next evl_watch puts the descriptor back.
+void stop_polling(int slot, const evl_event *ev) {
+  pollfd &entry = poll_table[slot];
+  log_write("evl: fd %d %s, which its owner does not watch for; no longer polled\n", ev->fd,
+            condition_text(entry.revents));
+  entry.fd = -1;
+  entry.events = 0;
+  entry.revents = 0;
+}
+
 void dispatch_events() {
   for (int i = 1; i < count; i++) {
     evl_event *ev = event_table[i];
     if (!ev) continue;
-    int bits = reported_bits(poll_table[i].revents) & ev->mask;
-    if (bits) ev->cb->on_event(ev, bits);
+    const short revents = poll_table[i].revents;
+    int bits = reported_bits(revents) & ev->mask;
+    if (bits)
+      ev->cb->on_event(ev, bits);
+    else if (revents & (POLLERR | POLLHUP | POLLNVAL))
+      stop_polling(i, ev);
   }
 }
 

@@ -11,13 +11,17 @@
 
 #include "events/evl.h"
 
+// Bytes behind every frame handed to on_frame that the owner may use.
+constexpr int TAPDEV_TAILROOM = 64;
+
 class tapdev_cb {
  public:
   // The outcome of the last `configure`.
   virtual void on_configured(bool ok) = 0;
-  // One Ethernet frame read from the interface; the bytes live only
-  // during the call.
-  virtual void on_frame(const uint8_t *frame, int length) = 0;
+  // One Ethernet frame read from the interface, in the device's own read
+  // buffer: the owner may rewrite it in place and use TAPDEV_TAILROOM more
+  // bytes behind it. The bytes live only during the call.
+  virtual void on_frame(uint8_t *frame, int length) = 0;
 };
 
 class tapdev {

@@ -62,8 +62,12 @@ void close_passed_descriptors(msghdr &msg) {
 
 }  // namespace
 
+// A deleted interface or a failing device reports an error condition and
+// read() keeps failing; both would come back on every loop iteration.
+constexpr int DEVICE_EVENTS = EVL_READ | EVL_ERROR;
+
 tuntap::tuntap(tapdev_cb *o, const char *socket_path) : owner(o) {
-  ev.mask = EVL_READ;
+  ev.mask = DEVICE_EVENTS;
   ev.cb = this;
   size_t len = strlen(socket_path);
   path_fits = len < sizeof path;
@@ -139,7 +143,7 @@ bool tuntap::open() {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   ev.fd = fd;
   memcpy(mac, greeting + 4, sizeof mac);
-  ev.mask = EVL_READ;
+  ev.mask = DEVICE_EVENTS;
   evl_watch(&ev);
   return true;
 }
@@ -209,12 +213,28 @@ int tuntap::write(const void *frame, int length) {
 }
 
 void tuntap::on_event(evl_event *, int events) {
-  if (!(events & EVL_READ)) return;
-  uint8_t frame[FRAME_BUFFER];
-  ssize_t got = read(ev.fd, frame, sizeof frame);
-  // Frames that arrive while down are consumed all the same, so that the
-  // interface's queue does not fill up behind them.
-  if (up && got > 0) owner->on_frame(frame, static_cast<int>(got));
+  if (!(events & (EVL_READ | EVL_ERROR))) return;
+  // Room behind the frame lets the owner grow it in place (Ethernet frames
+  // become tunnel datagrams without a copy).
+  alignas(16) uint8_t frame[FRAME_BUFFER + TAPDEV_TAILROOM];
+  ssize_t got = read(ev.fd, frame, FRAME_BUFFER);
+  if (got > 0) {
+    // Frames that arrive while down are consumed all the same, so that the
+    // interface's queue does not fill up behind them.
+    if (up) owner->on_frame(frame, static_cast<int>(got));
+    return;
+  }
+  // Nothing to read yet is no failure, unless an error condition came with
+  // it: that one would be reported again at once.
+  bool transient = got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+  if (transient && !(events & EVL_ERROR)) return;
+  // The interface was deleted under us, or the device failed: it will not
+  // recover, and watching it further would only spin. Writes keep failing
+  // quietly until the device is closed.
+  int error = got < 0 ? errno : 0;
+  log_write("tap: device lost - read() returned %d (%d %s), no longer reading it\n",
+            static_cast<int>(got), error, error ? strerror(error) : "end of file");
+  evl_unwatch(&ev);
 }
 
 void tuntap::on_timer(evl_timer *) {}

@@ -1,0 +1,285 @@
+// Peer tunnels: a session and scripted peers exchanging tunnel datagrams
+// over loopback UDP, with the server introducing, replacing and dropping
+// the tunnels.
+#include <gtest/gtest.h>
+
+#include "common/util.h"
+#include "tunnel_fixture.h"
+
+namespace {
+
+std::string loop_text(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
+
+std::string hex_of(const std::string &bytes) { return hex_text(bytes, bytes.size()); }
+
+std::string peer_unreachable_body(uint32_t vip) {
+  std::string b;
+  put_u32(b, vip);
+  put_u8(b, 3);
+  return b;
+}
+
+// Everything a peer may send arrives where it belongs: packets on the tap,
+// keep-alives in the log, the rest ignored or reported; broken datagrams
+// are dropped with their line and change nothing.
+TEST_F(TunnelTest, DatagramsFromAPeer) {
+  login_with_peers();
+  EXPECT_TRUE(logged_line("ses: adding tunnel for 5.0.0.2\n"));
+  EXPECT_TRUE(logged_line("ses: adding tunnel for 5.0.0.3\n"));
+  tunnel *t = s->find_tunnel(kP2);
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->addr, uint32_t(INADDR_LOOPBACK));
+  EXPECT_EQ(t->port, p2.port);
+  EXPECT_EQ(t->mc->in_spi, p2.to_session);
+  EXPECT_EQ(t->mc->out_spi, p2.from_session);
+  EXPECT_EQ(s->find_tunnel_by_spi(p2.to_session), t);
+  EXPECT_EQ(s->find_tunnel_by_spi(p3.to_session), s->find_tunnel(kP3));
+  EXPECT_EQ(s->tunnels.front(), t) << "in order of creation";
+
+  // A packet goes onto the tap behind an Ethernet header to the tap's own
+  // address, from the peer's.
+  const std::string ping = ip4_packet(kP2, kSelf, 84);
+  p2.send_raw(p2.datagram("\x80" + ping), session_udp);
+  ASSERT_TRUE(tap_frames(1));
+  EXPECT_EQ(hex_of(tap->written[0]),
+            hex_of(ether(std::string(reinterpret_cast<char *>(tap->mac), 6), mac_of(kP2), 0x0800) +
+                   ping));
+
+  // A keep-alive is logged and counted, and is no reason to skip our own.
+  logged.clear();
+  p2.send_raw(p2.datagram("\x84"), session_udp);
+  ASSERT_TRUE(logged_soon("udp: tunnel keepalive << 5.0.0.2\n"));
+  EXPECT_EQ(t->rx_count, 2u);
+  EXPECT_EQ(t->last_tx, 0u);
+  EXPECT_NE(t->last_rx, 0u);
+
+  // Reserved numbers pass silently; others are reported with the frame.
+  logged.clear();
+  p2.send_raw(p2.datagram("\x81whatever"), session_udp);
+  p2.send_raw(p2.datagram("\x85"), session_udp);
+  const uint32_t seq = p2.tx->tx_seq;
+  p2.send_raw(p2.datagram("\x90" "abc"), session_udp);
+  ASSERT_TRUE(logged_soon("udp: unsupported p2p protocol 144 from 5.0.0.2\n")) << logged_text();
+  EXPECT_EQ(logged_text(), "udp: unsupported p2p protocol 144 from 5.0.0.2\npkt: " +
+                               hex_of(be32_text(p2.to_session) + be32_text(seq) + "\x90" "abc") +
+                               "\n");
+  EXPECT_EQ(t->rx_count, 5u);
+
+  // A message without even a protocol number.
+  logged.clear();
+  p2.send_raw(p2.datagram(""), session_udp);
+  ASSERT_TRUE(run_until([&] { return logged.size() >= 3; }));
+  EXPECT_TRUE(logged_prefix("assert pkt.size() > 8 in ../client/src/session_tunnels.cpp:"))
+      << logged_text();
+  EXPECT_TRUE(logged_line("udp: unsupported p2p protocol 0 from 5.0.0.2\n"));
+
+  // Too short to be anything: not a word about it. Unknown SPI: one line.
+  logged.clear();
+  p2.send_raw(std::string("\x0b\xad\xf0\x0d", 4) + std::string(24, 'x'), session_udp);
+  p2.send_raw(std::string("\x0b\xad\xf0\x0d", 4) + std::string(25, 'x'), session_udp);
+  ASSERT_TRUE(logged_soon("udp: unknown spi 0badf00d from " + loop_text(p2.port) + "\n"));
+  EXPECT_EQ(logged.size(), 1u) << logged_text();
+
+  // One flipped bit: refused, and the tunnel stays.
+  logged.clear();
+  std::string spoilt = p2.datagram("\x80" + ping);
+  spoilt[20] ^= 0x01;
+  p2.send_raw(spoilt, session_udp);
+  ASSERT_TRUE(logged_soon("udp: failed to decrypt - spi 5.0.0.2, addr " + loop_text(p2.port) +
+                          ", tun " + loop_text(p2.port) + "\n"))
+      << logged_text();
+  EXPECT_EQ(s->find_tunnel(kP2), t);
+  EXPECT_EQ(tap->written.size(), 1u);
+
+  // From another endpoint: taken, logged, and the tunnel keeps its own.
+  logged.clear();
+  p3.send_raw(p2.datagram("\x80" + ping), session_udp);
+  ASSERT_TRUE(tap_frames(2));
+  EXPECT_EQ(logged_text(), "udp: tunnel addr change for 5.0.0.2 from " + loop_text(p2.port) +
+                               " to " + loop_text(p3.port) + "\n");
+  EXPECT_EQ(t->port, p2.port);
+  // Replies still go to the recorded endpoint.
+  from_tap(ether(mac_of(kP2), kHostMac, 0x0800) + ip4_packet(kSelf, kP2, 40));
+  EXPECT_EQ(p2.open(p2.recv()).substr(0, 1), "\x80");
+  EXPECT_EQ(p3.recv(0), "");
+  EXPECT_EQ(t->tx_count, 1u);
+}
+
+// A captured datagram sent again is not delivered again; reordering within
+// the window is fine; a new peer.ok starts a new window, whose numbers run
+// across 2^32 without a hitch.
+TEST_F(TunnelTest, ReplayedDatagramsAreDeliveredOnce) {
+  const std::string again = p2.peer_ok_body();
+  login_with_peers("", [=](test_conn *c) {
+    c->send(srv::MSG_peer, again);
+    c->barrier();
+    pause(2);
+  });
+  tunnel *t = s->find_tunnel(kP2);
+  auto packet = [](char mark) { return "\x80" + ip4_packet(kP2, kSelf, 30, 1, mark); };
+  const std::string d0 = p2.datagram(packet('0'));
+  const std::string d1 = p2.datagram(packet('1'));
+  const std::string d2 = p2.datagram(packet('2'));
+  const std::string old = p2.datagram(packet('o'));  // number 3, held back
+  for (const std::string *d : {&d2, &d0, &d0, &d1, &d2, &d1}) p2.send_raw(*d, session_udp);
+  // Something after them, so that everything before has been seen.
+  p2.send_raw(p2.datagram("\x84"), session_udp);
+  ASSERT_TRUE(logged_soon("udp: tunnel keepalive << 5.0.0.2\n"));
+  ASSERT_EQ(tap->written.size(), 3u);
+  EXPECT_EQ(tap->written[0].back(), '2');
+  EXPECT_EQ(tap->written[1].back(), '0');
+  EXPECT_EQ(tap->written[2].back(), '1');
+  EXPECT_EQ(t->replayed, 3u);
+  EXPECT_EQ(t->rx_count, 4u) << "replays are not accepted datagrams";
+  EXPECT_TRUE(logged_line("udp: replayed datagram dropped - spi 5.0.0.2, addr " +
+                          loop_text(p2.port) + ", seq 0, 1 so far\n"))
+      << logged_text();
+  int told = 0;
+  for (auto &line : logged) told += line.rfind("udp: replayed datagram dropped", 0) == 0;
+  EXPECT_GE(told, 1);
+  EXPECT_LE(told, 3);
+
+  // Far ahead, then the one held back: behind the window now.
+  p2.tx->tx_seq = 5000;
+  p2.send_raw(p2.datagram(packet('f')), session_udp);
+  ASSERT_TRUE(tap_frames(4));
+  p2.send_raw(old, session_udp);
+  p2.send_raw(p2.datagram("\x84"), session_udp);
+  ASSERT_TRUE(run_until([&] { return t->rx_count == 6; }));
+  EXPECT_EQ(tap->written.size(), 4u);
+  EXPECT_EQ(t->replayed, 4u);
+
+  // A new peer.ok: a new tunnel and a new window; the peer's numbers start
+  // just before the wrap and go on across it.
+  ASSERT_TRUE(reached(2));
+  EXPECT_TRUE(logged_line("ses: deleting tunnel for 5.0.0.2\n"));
+  t = s->find_tunnel(kP2);
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->replayed, 0u);
+  p2.rekey();
+  p2.tx->tx_seq = 0xfffffffe;
+  for (char mark : {'w', 'x', 'y', 'z'}) p2.send_raw(p2.datagram(packet(mark)), session_udp);
+  ASSERT_TRUE(tap_frames(8));
+  EXPECT_EQ(tap->written[7].back(), 'z');
+  EXPECT_EQ(t->rx_window.top, 1u);
+  EXPECT_EQ(t->replayed, 0u);
+}
+
+// A second peer.ok replaces the tunnel, SPI table entry included; too
+// little key material leaves the peer without one; peer.unreachable
+// deletes it.
+TEST_F(TunnelTest, PeerOkReplacesAndUnreachableDeletes) {
+  peer_end p2b(kP2, 0x00002211, 0x00002212, keymat_of('c'));
+  peer_end p3short(kP3, 0x00003311, 0x00003312, keymat_of('d', 51));
+  const std::string replace = p2b.peer_ok_body(), too_short = p3short.peer_ok_body();
+  login_with_peers("", [=](test_conn *c) {
+    c->send(srv::MSG_peer, replace);
+    c->send(srv::MSG_peer, too_short);
+    c->barrier();
+    pause(2);
+    c->send(srv::MSG_peer, peer_unreachable_body(kP2));
+    c->barrier();
+    pause(3);
+  });
+  const std::string before = p2.datagram("\x84");
+  logged.clear();
+  ASSERT_TRUE(reached(2));
+  EXPECT_EQ(lines_with("ses: "),
+            (std::vector<std::string>{
+                "ses: deleting tunnel for 5.0.0.2\n",
+                "ses: received peer.ok 5.0.0.2 -- " + loop_text(p2b.port) + "\n",
+                "ses: adding tunnel for 5.0.0.2\n",
+                "ses: deleting tunnel for 5.0.0.3\n",
+                "ses: received peer.ok 5.0.0.3 -- " + loop_text(p3short.port) + "\n",
+                "ses: no enough keymat (51)\n",
+            }));
+  EXPECT_EQ(s->find_tunnel(kP3), nullptr);
+  EXPECT_EQ(s->find_tunnel_by_spi(p3.to_session), nullptr);
+  EXPECT_EQ(s->tunnels.size(), 1u);
+  EXPECT_EQ(s->find_tunnel_by_spi(p2.to_session), nullptr);
+  EXPECT_EQ(s->find_tunnel(kP2)->port, p2b.port);
+
+  logged.clear();
+  p2.send_raw(before, session_udp);
+  ASSERT_TRUE(logged_soon("udp: unknown spi 00002201 from " + loop_text(p2.port) + "\n"));
+  p2b.send_raw(p2b.datagram("\x84"), session_udp);
+  ASSERT_TRUE(logged_soon("udp: tunnel keepalive << 5.0.0.2\n"));
+
+  logged.clear();
+  ASSERT_TRUE(reached(3));
+  EXPECT_EQ(lines_with("ses: "), (std::vector<std::string>{
+                                     "ses: deleting tunnel for 5.0.0.2\n",
+                                     "ses: received peer.unreachable 5.0.0.2\n",
+                                 }));
+  EXPECT_TRUE(s->tunnels.empty());
+  EXPECT_TRUE(s->tunnels_by_addr.empty());
+  EXPECT_TRUE(s->tunnels_by_spi.empty());
+  p2b.send_raw(p2b.datagram("\x84"), session_udp);
+  ASSERT_TRUE(logged_soon("udp: unknown spi 00002211 from " + loop_text(p2b.port) + "\n"));
+  EXPECT_EQ(s->find_peer(kP2, false)->server_reported, 1u);
+}
+
+// Idle tunnels get a keep-alive each period, past a full TX shaper; with
+// KeepAlive 0 the timer never runs.
+TEST_F(TunnelTest, KeepAlivesGoToIdleTunnels) {
+  login_with_peers("KeepAlive 5\n");
+  ASSERT_TRUE(evl_timer_running(&s->tunnel_keepalive_timer));
+  EXPECT_EQ(s->tunnel_keepalive_timer.period, 5000u);
+  // Five seconds is the shortest period one can configure; the test needs
+  // no such patience.
+  current_config.keepalive = 200;
+  s->tunnel_keepalive_timer.period = 200;
+  evl_timer_start(&s->tunnel_keepalive_timer);
+  s->tx_shaper.rate = 8;
+  s->tx_shaper.level = 8;
+  s->tx_shaper.last = evl_now;
+  from_tap(ether(mac_of(kP2), kHostMac, 0x0800) + ip4_packet(kSelf, kP2, 40));
+  EXPECT_TRUE(logged_line("p2p: rejected by TX shaper\n"));
+  std::string got2, got3;
+  ASSERT_TRUE(run_until([&] {
+    if (got2.empty()) got2 = p2.recv(0);
+    if (got3.empty()) got3 = p3.recv(0);
+    return !got2.empty() && !got3.empty();
+  }));
+  EXPECT_EQ(p2.open(got2), "\x84");
+  EXPECT_EQ(p3.open(got3), "\x84");
+  EXPECT_TRUE(logged_line("udp: tunnel keepalive >> 5.0.0.2\n"));
+  EXPECT_TRUE(logged_line("udp: tunnel keepalive >> 5.0.0.3\n"));
+  tunnel *t = s->find_tunnel(kP2);
+  EXPECT_EQ(t->tx_count, 1u);
+  EXPECT_NE(t->last_tx, 0u);
+  // One send within the period holds the next keep-alive back.
+  s->tx_shaper = shaper();
+  from_tap(ether(mac_of(kP2), kHostMac, 0x0800) + ip4_packet(kSelf, kP2, 40));
+  EXPECT_EQ(p2.open(p2.recv()).substr(0, 1), "\x80");
+}
+
+TEST_F(TunnelTest, KeepAliveZeroSendsNone) {
+  login_with_peers("KeepAlive 0\n");
+  EXPECT_FALSE(evl_timer_running(&s->tunnel_keepalive_timer));
+}
+
+// The server may send frames by UDP; they carry the channel identifier in
+// front and go to the server's dispatcher even when a tunnel has the same
+// SPI. One that fails the channel's check is dropped: anybody can send a
+// datagram, and a forged one must not take the server connection down.
+TEST_F(TunnelTest, ServerChannelIdentifierGoesToTheServerPath) {
+  peer_end clash(kP3, 0x51000001, 0x00003302, keymat_of('e'));
+  const std::string clash_ok = clash.peer_ok_body();
+  login_with_peers("", [=](test_conn *c) {
+    c->send(srv::MSG_peer, clash_ok);
+    c->barrier();
+    pause(2);
+  });
+  ASSERT_TRUE(reached(2));
+  ASSERT_TRUE(s->find_tunnel_by_spi(0x51000001));
+  logged.clear();
+  clash.send_raw(clash.datagram("\x80" + ip4_packet(kP3, kSelf, 40)), session_udp);
+  ASSERT_TRUE(logged_soon("udp: failed to decrypt server frame from " + loop_text(clash.port) + "\n"))
+      << logged_text();
+  EXPECT_TRUE(tap->written.empty());
+  EXPECT_EQ(s->state, STATE_ready);
+  EXPECT_TRUE(lines_with("ses: error").empty());
+}
+
+}  // namespace
