@@ -250,6 +250,9 @@ set -u
 fail() { echo "FAIL: $*"; }
 cd /
 export DEBIAN_FRONTEND=noninteractive PATH=/usr/sbin:/usr/bin:/sbin:/bin
+# Rebuilding the whole manual page index after each dpkg run would take
+# most of the time here.
+rm -f /var/lib/man-db/auto-update
 dpkg -i /debs/*.deb >/tmp/dpkg.log 2>&1 || { cat /tmp/dpkg.log; fail "dpkg -i"; exit; }
 /usr/bin/quilmar -V >/dev/null || fail "installed quilmar does not run"
 [ "$(readlink /usr/bin/quilmar-init)" = quilmar ] || fail "installed quilmar-init"
