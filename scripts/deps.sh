@@ -3,7 +3,7 @@
 QUILMAR_PACKAGES=(cmake g++ make pkg-config libssl-dev libbsd-dev libgtest-dev
                   libgmock-dev libbenchmark-dev iproute2 iputils-ping openssl
                   clang libclang-rt-14-dev libsqlite3-dev sqlite3
-                  nftables netcat-openbsd)
+                  nftables netcat-openbsd dpkg-dev file groff-base man-db)
 
 install_deps() {
   local missing=()
