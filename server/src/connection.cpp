@@ -148,3 +148,9 @@ bool connection::send(std::string &frame) {
   // A short send comes with an "overflow" report, which kills us.
   return pipe->send(frame) == int(frame.size()) && !closing;
 }
+
+void connection::send_status(uint8_t type, uint8_t status) {
+  std::string frame = srv::frame_begin(type);
+  put_u8(frame, status);
+  send(frame);
+}

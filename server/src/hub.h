@@ -46,6 +46,9 @@ enum : uint8_t {
   STATUS_not_found = 3,  // info about a client we cannot tell about
 };
 
+// The longest nickname we keep, at enrolment and on a change.
+constexpr size_t MAX_NICKNAME = 255;
+
 class hub;
 
 // Where a client stands in its login.
@@ -85,6 +88,8 @@ class connection final : public io_pipe_cb {
   // Protects (or, before the keys, just sizes) a frame begun with
   // srv::frame_begin and sends it; false once the connection is closing.
   bool send(std::string &frame);
+  // A reply that is only a status byte.
+  void send_status(uint8_t type, uint8_t status);
   std::string name() const;  // "5.1.2.3 (1.2.3.4:5678)" for log lines
 
   hub &h;

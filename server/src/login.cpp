@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr size_t MAX_NICKNAME = 255;
 constexpr int MIN_CLIENT_KEY_BITS = 1024;
 constexpr int MAX_CLIENT_KEY_BITS = 8192;
 // Neither answer means "stop trying" nor "again at once": the client comes
@@ -18,15 +17,9 @@ constexpr uint8_t STATUS_busy = 3;
 constexpr uint8_t STATUS_disc_failed = 2;
 constexpr int DISCOVERY_ATTEMPTS = 3;
 
-void reply_status(connection &c, uint8_t type, uint8_t status) {
-  std::string frame = srv::frame_begin(type);
-  put_u8(frame, status);
-  c.send(frame);
-}
-
 // A refused login: the client goes away by itself; we wait for that.
 void refuse(connection &c, uint8_t type, uint8_t status) {
-  reply_status(c, type, status);
+  c.send_status(type, status);
   c.state = CONN_done;
 }
 
@@ -191,7 +184,7 @@ void hub::on_discovery(connection &c, msg_reader &r) {
   }
   if (c.announced.addr == c.tcp_peer.addr) {
     c.public_ep = c.announced;
-    reply_status(c, srv::MSG_discovery, srv::STATUS_ok);
+    c.send_status(srv::MSG_discovery, srv::STATUS_ok);
     c.state = CONN_conf;
     return;
   }
@@ -222,7 +215,7 @@ void hub::on_punch_datagram(const std::string &payload, const sockaddr_in &from)
   c.public_ep.port = ntohs(from.sin_port);
   log_write("srv: %s is behind NAT, reached at %s\n", c.name().c_str(),
             endpoint_text(from).c_str());
-  reply_status(c, srv::MSG_discovery, srv::STATUS_ok);
+  c.send_status(srv::MSG_discovery, srv::STATUS_ok);
   c.state = CONN_conf;
 }
 
@@ -234,7 +227,7 @@ void hub::check_discovery(connection &c) {
   c.disc_deadline = 0;
   if (++c.disc_attempts < DISCOVERY_ATTEMPTS) {
     // The client opens a new socket and announces it again.
-    reply_status(c, srv::MSG_discovery, srv::STATUS_disc_retry);
+    c.send_status(srv::MSG_discovery, srv::STATUS_disc_retry);
     return;
   }
   // Nothing came through; the announced port at the address we see is the
@@ -243,7 +236,7 @@ void hub::check_discovery(connection &c) {
   c.public_ep.port = c.announced.port;
   log_write("srv: %s sent no punch; assuming %s:%u\n", c.name().c_str(),
             ip_to_text(c.public_ep.addr).c_str(), c.public_ep.port);
-  reply_status(c, srv::MSG_discovery, srv::STATUS_ok);
+  c.send_status(srv::MSG_discovery, srv::STATUS_ok);
   c.state = CONN_conf;
 }
 
@@ -257,6 +250,6 @@ void hub::on_sync(connection &c, msg_reader &r) {
     watchers[net].insert(&c);
     send_network(c, net);
   }
-  reply_status(c, srv::MSG_sync, srv::STATUS_ok);
+  c.send_status(srv::MSG_sync, srv::STATUS_ok);
   log_write("srv: %s ready, %zu networks\n", c.name().c_str(), nets.size());
 }

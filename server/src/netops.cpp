@@ -12,18 +12,11 @@ namespace {
 constexpr size_t MIN_NAME = 4;
 constexpr size_t MAX_NAME = 64;
 constexpr size_t MAX_PASSWORD = 255;
-constexpr size_t MAX_NICKNAME = 255;
 constexpr size_t SALT_BYTES = 16;
 // Wrong join passwords an identity may try per window before joins are
 // denied outright.
 constexpr size_t PASSWORD_TRIES = 5;
 constexpr uint32_t PASSWORD_WINDOW_MS = 60000;
-
-void reply(connection &c, uint8_t type, uint8_t status) {
-  std::string frame = srv::frame_begin(type);
-  put_u8(frame, status);
-  c.send(frame);
-}
 
 void reply_netop(connection &c, uint8_t op, uint8_t status) {
   std::string frame = srv::frame_begin(srv::MSG_netop);
@@ -44,7 +37,7 @@ void hub::on_create(connection &c, msg_reader &r) {
   srv::get_create(r, m);
   if (!r.at_end()) throw parser::err();
   if (m.name.size() < MIN_NAME || m.name.size() > MAX_NAME || m.password.size() > MAX_PASSWORD)
-    return reply(c, srv::MSG_create, RESULT_invalid);
+    return c.send_status(srv::MSG_create, RESULT_invalid);
   network_rec n;
   n.name = m.name;
   n.owner = c.identity;
@@ -52,10 +45,10 @@ void hub::on_create(connection &c, msg_reader &r) {
   n.iterations = cfg.pbkdf2_iterations;
   n.hash = password_hash(m.password, n.salt, n.iterations);
   store_result result = db->add_network(n);
-  if (result == STORE_exists) return reply(c, srv::MSG_create, srv::RESULT_name_taken);
-  if (result != STORE_ok) return reply(c, srv::MSG_create, RESULT_failed);
+  if (result == STORE_exists) return c.send_status(srv::MSG_create, srv::RESULT_name_taken);
+  if (result != STORE_ok) return c.send_status(srv::MSG_create, RESULT_failed);
   log_write("srv: %s created %s\n", c.name().c_str(), m.name.c_str());
-  reply(c, srv::MSG_create, srv::STATUS_ok);
+  c.send_status(srv::MSG_create, srv::STATUS_ok);
   c.member_of.insert(m.name);
   watchers[m.name].insert(&c);
   send_network(c, m.name);
@@ -65,11 +58,11 @@ void hub::on_delete(connection &c, msg_reader &r) {
   std::string name = r.get_str();
   if (!r.at_end()) throw parser::err();
   network_rec n;
-  if (!db->find_network(name, n)) return reply(c, srv::MSG_delete, srv::RESULT_delete_not_found);
-  if (n.owner != c.identity) return reply(c, srv::MSG_delete, srv::RESULT_not_owner);
-  if (db->delete_network(name) != STORE_ok) return reply(c, srv::MSG_delete, RESULT_failed);
+  if (!db->find_network(name, n)) return c.send_status(srv::MSG_delete, srv::RESULT_delete_not_found);
+  if (n.owner != c.identity) return c.send_status(srv::MSG_delete, srv::RESULT_not_owner);
+  if (db->delete_network(name) != STORE_ok) return c.send_status(srv::MSG_delete, RESULT_failed);
   log_write("srv: %s deleted %s\n", c.name().c_str(), name.c_str());
-  reply(c, srv::MSG_delete, srv::STATUS_ok);
+  c.send_status(srv::MSG_delete, srv::STATUS_ok);
   // Every member, the owner too, drops the network from its tables.
   auto it = watchers.find(name);
   std::vector<connection *> members;
@@ -84,16 +77,16 @@ void hub::on_modify(connection &c, msg_reader &r) {
   srv::modify_msg m;
   srv::get_modify(r, m);
   network_rec n;
-  if (!db->find_network(m.name, n)) return reply(c, srv::MSG_modify, srv::RESULT_modify_not_found);
+  if (!db->find_network(m.name, n)) return c.send_status(srv::MSG_modify, srv::RESULT_modify_not_found);
   uint32_t member = 0;
   if (!srv::parse_evict_record(m.record, member) || n.owner != c.identity || member == n.owner)
-    return reply(c, srv::MSG_modify, srv::RESULT_modify_denied);
+    return c.send_status(srv::MSG_modify, srv::RESULT_modify_denied);
   store_result result = db->remove_member(m.name, member);
-  if (result == STORE_missing) return reply(c, srv::MSG_modify, srv::RESULT_modify_not_found);
-  if (result != STORE_ok) return reply(c, srv::MSG_modify, RESULT_failed);
+  if (result == STORE_missing) return c.send_status(srv::MSG_modify, srv::RESULT_modify_not_found);
+  if (result != STORE_ok) return c.send_status(srv::MSG_modify, RESULT_failed);
   log_write("srv: %s evicted %s from %s\n", c.name().c_str(), ip_to_text(member).c_str(),
             m.name.c_str());
-  reply(c, srv::MSG_modify, srv::STATUS_ok);
+  c.send_status(srv::MSG_modify, srv::STATUS_ok);
   auto gone = by_identity.find(member);
   if (gone != by_identity.end() && gone->second->member_of.count(m.name)) {
     forget_membership(*gone->second, m.name);
@@ -107,29 +100,29 @@ void hub::on_join(connection &c, msg_reader &r) {
   srv::get_join(r, m);
   if (!r.at_end()) throw parser::err();
   network_rec n;
-  if (!db->find_network(m.name, n)) return reply(c, srv::MSG_join, srv::RESULT_join_not_found);
-  if (n.owner == c.identity) return reply(c, srv::MSG_join, srv::RESULT_join_owner);
-  if (c.member_of.count(m.name)) return reply(c, srv::MSG_join, srv::RESULT_already_member);
+  if (!db->find_network(m.name, n)) return c.send_status(srv::MSG_join, srv::RESULT_join_not_found);
+  if (n.owner == c.identity) return c.send_status(srv::MSG_join, srv::RESULT_join_owner);
+  if (c.member_of.count(m.name)) return c.send_status(srv::MSG_join, srv::RESULT_already_member);
 
   std::vector<uint32_t> &tries = bad_passwords[c.identity];
   while (!tries.empty() && evl_now - tries.front() > PASSWORD_WINDOW_MS) tries.erase(tries.begin());
   if (tries.size() >= PASSWORD_TRIES) {
     log_write("srv: %s denied join of %s: too many wrong passwords\n", c.name().c_str(),
               m.name.c_str());
-    return reply(c, srv::MSG_join, srv::RESULT_access_denied);
+    return c.send_status(srv::MSG_join, srv::RESULT_access_denied);
   }
   if (!password_matches(m.password, n)) {
     tries.push_back(evl_now);
-    return reply(c, srv::MSG_join, srv::RESULT_bad_password);
+    return c.send_status(srv::MSG_join, srv::RESULT_bad_password);
   }
   if (tries.empty()) bad_passwords.erase(c.identity);
   if (db->members(m.name).size() >= cfg.max_members)
-    return reply(c, srv::MSG_join, srv::RESULT_network_full);
+    return c.send_status(srv::MSG_join, srv::RESULT_network_full);
   store_result result = db->add_member(m.name, c.identity);
-  if (result == STORE_exists) return reply(c, srv::MSG_join, srv::RESULT_already_member);
-  if (result != STORE_ok) return reply(c, srv::MSG_join, RESULT_failed);
+  if (result == STORE_exists) return c.send_status(srv::MSG_join, srv::RESULT_already_member);
+  if (result != STORE_ok) return c.send_status(srv::MSG_join, RESULT_failed);
   log_write("srv: %s joined %s\n", c.name().c_str(), m.name.c_str());
-  reply(c, srv::MSG_join, srv::STATUS_ok);
+  c.send_status(srv::MSG_join, srv::STATUS_ok);
   c.member_of.insert(m.name);
   watchers[m.name].insert(&c);
   send_network(c, m.name);
@@ -175,11 +168,11 @@ void hub::on_change(connection &c, msg_reader &r) {
   srv::get_change(r, m);
   if (!r.at_end()) throw parser::err();
   if (m.what != srv::CHANGE_nickname || m.nickname.size() > MAX_NICKNAME)
-    return reply(c, srv::MSG_change, RESULT_invalid);
+    return c.send_status(srv::MSG_change, RESULT_invalid);
   if (db->set_nickname(c.identity, m.nickname) != STORE_ok)
-    return reply(c, srv::MSG_change, RESULT_failed);
+    return c.send_status(srv::MSG_change, RESULT_failed);
   log_write("srv: %s is now '%s'\n", c.name().c_str(), m.nickname.c_str());
-  reply(c, srv::MSG_change, srv::STATUS_ok);
+  c.send_status(srv::MSG_change, srv::STATUS_ok);
 }
 
 void hub::on_info(connection &c, msg_reader &r) {

@@ -16,21 +16,12 @@ source "$(dirname "$0")/lib.sh"
 require_world
 command -v nft >/dev/null || e2e_skip "needs nft (nftables) for the NAT router"
 
-ns_add router r
-ns_add srv s
-ns_add alice_ns a
-ns_add nat_ns n
-ns_add carol_ns c
-in_ns "$router" sysctl -qw net.ipv4.ip_forward=1
-in_ns "$nat_ns" sysctl -qw net.ipv4.ip_forward=1
-link_ns "$alice_ns" 198.51.100.2/24 "$router" 198.51.100.1/24
-link_ns "$srv" 203.0.113.2/24 "$router" 203.0.113.1/24
-link_ns "$nat_ns" 198.18.0.2/24 "$router" 198.18.0.1/24
+routed_world
+add_host nat_ns 198.18.0
 nat_outside=$LINK_IF1
+in_ns "$nat_ns" sysctl -qw net.ipv4.ip_forward=1
+ns_add carol_ns c
 link_ns "$carol_ns" 100.64.0.2/24 "$nat_ns" 100.64.0.1/24
-in_ns "$alice_ns" ip route add default via 198.51.100.1
-in_ns "$srv" ip route add default via 203.0.113.1
-in_ns "$nat_ns" ip route add default via 198.18.0.1
 in_ns "$carol_ns" ip route add default via 100.64.0.1
 in_ns "$nat_ns" nft -f - <<EOF
 table ip nat {
@@ -64,9 +55,6 @@ expect "carol joins nat-net" q_says carol ' ok' join nat-net pw-nat
 expect "alice goes online" q_says alice ' ok' go-online nat-net
 expect "carol goes online" q_says carol ' ok' go-online nat-net
 
-listed_with_tunnel() {  # NAME PEER_VIP
-  q "$1" list | grep -E "^ +\* $2 .* [0-9.]+:[0-9]+$"
-}
 wait_for 15 "alice to list carol with an endpoint" listed_with_tunnel alice "$C"
 wait_for 15 "carol to list alice with an endpoint" listed_with_tunnel carol "$A"
 expect "alice sees carol at the NAT's public address" sh -c \
