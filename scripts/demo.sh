@@ -21,17 +21,8 @@ require_world
 
 #   alice 198.51.100.2 --- router --- 203.0.113.2 server (demo key)
 #                            \------ 192.0.2.2   bob
-ns_add router r
-ns_add srv s
-ns_add alice_ns a
-ns_add bob_ns b
-in_ns "$router" sysctl -qw net.ipv4.ip_forward=1
-link_ns "$alice_ns" 198.51.100.2/24 "$router" 198.51.100.1/24
-link_ns "$srv" 203.0.113.2/24 "$router" 203.0.113.1/24
-link_ns "$bob_ns" 192.0.2.2/24 "$router" 192.0.2.1/24
-in_ns "$alice_ns" ip route add default via 198.51.100.1
-in_ns "$srv" ip route add default via 203.0.113.1
-in_ns "$bob_ns" ip route add default via 192.0.2.1
+routed_world
+add_host bob_ns 192.0.2
 
 echo "== a mediation server (demo key) on 203.0.113.2, two hosts: alice and bob =="
 server_start "$srv" 203.0.113.2

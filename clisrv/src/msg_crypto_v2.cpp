@@ -33,7 +33,9 @@ struct dh_local {
 const dh_local &process_dh() {
   static const dh_local values = [] {
     dh_local v;
-    v.x = random_bignum(dh_group14().p.bytes());
+    const size_t full = size_t(dh_group14().p.bytes());
+    const size_t chosen = msg_crypto_dh_exponent_bytes;
+    v.x = random_bignum(chosen && chosen < full ? chosen : full);
     v.gx = dh_public(dh_group14(), v.x);
     return v;
   }();
@@ -63,6 +65,8 @@ std::string sha1_of(const std::string &a, const std::string &b, const std::strin
 }
 
 }  // namespace
+
+size_t msg_crypto_dh_exponent_bytes = 0;
 
 msg_crypto::~msg_crypto() {
   delete tx_cbc;

@@ -21,20 +21,13 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include "netns_guardian.h"
 #include "process.h"
 #include "tunnel_fixture.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-std::string find_program(const char *name) {
-  for (const char *dir : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"}) {
-    std::string path = std::string(dir) + name;
-    if (access(path.c_str(), X_OK) == 0) return path;
-  }
-  return "";
-}
 
 // Enters a fresh namespace before anything of the fixture opens a socket
 // (the scripted server and the peers listen on this namespace's loopback).
@@ -55,24 +48,10 @@ struct namespace_entered {
       return;
     }
     ns = "qtn" + std::to_string(getpid());
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
-      skip = "no pipe for the guardian";
+    if (!guardian.start(ip, ns)) {
+      skip = "cannot start the namespace's guardian";
       return;
     }
-    guardian = fork();
-    if (guardian == 0) {
-      // Waits for the test to close the pipe (or die), then cleans up.
-      close(fds[1]);
-      std::vector<pid_t> pids;
-      pid_t pid;
-      while (read(fds[0], &pid, sizeof pid) == sizeof pid) pids.push_back(pid);
-      for (pid_t p : pids) kill(p, SIGKILL);
-      execl(ip.c_str(), ip.c_str(), "netns", "del", ns.c_str(), static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    close(fds[0]);
-    guardian_pipe = fds[1];
     if (run_process(ip, {"netns", "add", ns}).status != 0) {
       skip = "cannot create a network namespace";
       return;
@@ -87,24 +66,12 @@ struct namespace_entered {
     entered = true;
     run_process(ip, {"link", "set", "lo", "up"});
   }
-  ~namespace_entered() {
-    if (guardian_pipe >= 0) close(guardian_pipe);
-    if (guardian > 0) {
-      int status = 0;
-      if (!wait_until([&] { return waitpid(guardian, &status, WNOHANG) == guardian; }, 20s))
-        kill(guardian, SIGKILL);
-    }
-  }
   // Has the guardian kill `pid` at the end.
-  void guard(pid_t pid) {
-    ssize_t ignored = write(guardian_pipe, &pid, sizeof pid);
-    (void)ignored;
-  }
+  void guard(pid_t pid) { guardian.watch(pid); }
 
   std::string skip, ip, ping, ns;
   bool entered = false;
-  pid_t guardian = -1;
-  int guardian_pipe = -1;
+  netns_guardian guardian;  // deletes the namespace, even if we die
 };
 
 class TunnelNs : public namespace_entered, public TunnelTest {

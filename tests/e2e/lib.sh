@@ -192,3 +192,31 @@ q_says() {
 }
 
 fails() { ! "$@"; }
+
+# The routed underlay every world starts from: a router, the server
+# (203.0.113.2) and alice (198.51.100.2), each on its own link; sets
+# router, srv and alice_ns. add_host adds another host on a link of its own.
+routed_world() {
+  ns_add router r
+  ns_add srv s
+  ns_add alice_ns a
+  in_ns "$router" sysctl -qw net.ipv4.ip_forward=1
+  add_host alice_ns 198.51.100
+  add_host srv 203.0.113
+}
+
+# add_host NSVAR PREFIX: links namespace $NSVAR (made when missing) to the
+# router on PREFIX.0/24: the host is PREFIX.2, the router PREFIX.1 and the
+# host's default route.
+add_host() {
+  local var=$1 prefix=$2
+  [ -n "${!var:-}" ] || ns_add "$var" "${var:0:1}"
+  link_ns "${!var}" "$prefix.2/24" "$router" "$prefix.1/24"
+  in_ns "${!var}" ip route add default via "$prefix.1"
+}
+
+# listed_with_tunnel NAME PEER_VIP: host NAME's listing shows the peer
+# online with a tunnel endpoint.
+listed_with_tunnel() {
+  q "$1" list | grep -E "^ +\* $2 .* [0-9.]+:[0-9]+$"
+}

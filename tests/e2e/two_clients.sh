@@ -19,17 +19,8 @@ BUILD=${1:?usage: two_clients.sh BUILD_DIR}
 source "$(dirname "$0")/lib.sh"
 require_world
 
-ns_add router r
-ns_add srv s
-ns_add alice_ns a
-ns_add bob_ns b
-in_ns "$router" sysctl -qw net.ipv4.ip_forward=1
-link_ns "$alice_ns" 198.51.100.2/24 "$router" 198.51.100.1/24
-link_ns "$srv" 203.0.113.2/24 "$router" 203.0.113.1/24
-link_ns "$bob_ns" 192.0.2.2/24 "$router" 192.0.2.1/24
-in_ns "$alice_ns" ip route add default via 198.51.100.1
-in_ns "$srv" ip route add default via 203.0.113.1
-in_ns "$bob_ns" ip route add default via 192.0.2.1
+routed_world
+add_host bob_ns 192.0.2
 
 server_start "$srv" 203.0.113.2
 client_start alice "$alice_ns" 203.0.113.2
@@ -49,9 +40,6 @@ expect "no traffic before going online" fails in_ns "$alice_ns" ping -c 1 -W 1 "
 expect "alice goes online" q_says alice ' ok' go-online lab-net
 expect "bob goes online" q_says bob ' ok' go-online lab-net
 
-listed_with_tunnel() {  # NAME PEER_VIP
-  q "$1" list | grep -E "^ +\* $2 .* [0-9.]+:[0-9]+$"
-}
 wait_for 15 "alice to list bob online with an endpoint" listed_with_tunnel alice "$B"
 wait_for 15 "bob to list alice online with an endpoint" listed_with_tunnel bob "$A"
 q alice list

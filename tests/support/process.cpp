@@ -126,3 +126,11 @@ bool wait_until(const std::function<bool()> &condition, std::chrono::millisecond
   }
   return true;
 }
+
+std::string find_program(const char *name) {
+  for (const char *dir : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"}) {
+    std::string path = std::string(dir) + name;
+    if (access(path.c_str(), X_OK) == 0) return path;
+  }
+  return "";
+}

@@ -54,3 +54,7 @@ class background_process {
 // Polls `condition` until it holds or the deadline passes.
 bool wait_until(const std::function<bool()> &condition,
                 std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+// The full path of a system program (ip, ping) in the usual directories, or
+// "" when it is not installed.
+std::string find_program(const char *name);

@@ -35,20 +35,13 @@
 #include "tapdev/tapdev.h"
 #include "tapdev/tapwarden_msg.h"
 #include "log_capture.h"
+#include "netns_guardian.h"
 #include "tempdir.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-
-std::string find_program(const char *name) {
-  for (const char *dir : {"/usr/sbin/", "/usr/bin/", "/sbin/", "/bin/"}) {
-    std::string path = std::string(dir) + name;
-    if (access(path.c_str(), X_OK) == 0) return path;
-  }
-  return "";
-}
 
 struct owner_log : tapdev_cb {
   std::vector<bool> configured;
@@ -181,7 +174,7 @@ class TapwardenNs : public ::testing::Test {
     if (ip.empty()) GTEST_SKIP() << "the ip tool (iproute2) is not installed";
     static int serial = 0;
     ns = "qtw" + std::to_string(getpid()) + "-" + std::to_string(++serial);
-    start_guardian();
+    ASSERT_TRUE(guardian.start(ip, ns));
     auto r = run_process(ip, {"netns", "add", ns});
     if (r.status != 0) GTEST_SKIP() << "cannot create a network namespace: " << r.out;
     int fd = open(("/var/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
@@ -197,38 +190,7 @@ class TapwardenNs : public ::testing::Test {
     log_set_sink(nullptr);
     devices.clear();
     warden.reset();
-    stop_guardian();
-  }
-
-  // Deletes the namespace (and kills what runs in it) when we close the
-  // pipe, or when this process dies.
-  void start_guardian() {
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    guardian = fork();
-    if (guardian == 0) {
-      close(fds[1]);
-      std::vector<pid_t> pids;
-      pid_t pid;
-      while (read(fds[0], &pid, sizeof pid) == sizeof pid) pids.push_back(pid);
-      for (pid_t p : pids) kill(p, SIGKILL);
-      execl(ip.c_str(), ip.c_str(), "netns", "del", ns.c_str(), static_cast<char *>(nullptr));
-      _exit(127);
-    }
-    close(fds[0]);
-    guardian_pipe = fds[1];
-  }
-
-  void stop_guardian() {
-    if (guardian_pipe >= 0) close(guardian_pipe);
-    guardian_pipe = -1;
-    if (guardian > 0) {
-      int status = 0;
-      bool done = wait_until([&] { return waitpid(guardian, &status, WNOHANG) == guardian; }, 20s);
-      EXPECT_TRUE(done) << "the namespace was not removed in time";
-      if (!done) kill(guardian, SIGKILL);
-      guardian = -1;
-    }
+    EXPECT_TRUE(guardian.stop()) << "the namespace was not removed in time";
   }
 
   void start_warden(std::vector<std::string> extra = {}) {
@@ -236,7 +198,7 @@ class TapwardenNs : public ::testing::Test {
     args.insert(args.end(), extra.begin(), extra.end());
     warden = std::make_unique<background_process>(TAPWARDEN_BIN, args);
     pid_t pid = warden->pid();
-    ASSERT_EQ(write(guardian_pipe, &pid, sizeof pid), static_cast<ssize_t>(sizeof pid));
+    guardian.watch(pid);
     ASSERT_TRUE(warden->wait_for_output("listening on")) << warden->output();
   }
 
@@ -261,8 +223,7 @@ class TapwardenNs : public ::testing::Test {
 
   std::string ip, ns, path;
   temp_dir dir;
-  pid_t guardian = -1;
-  int guardian_pipe = -1;
+  netns_guardian guardian;  // deletes the namespace, even if we die
   std::unique_ptr<background_process> warden;
   owner_log owner;
   std::vector<std::unique_ptr<tapdev>> devices;

@@ -69,6 +69,12 @@ class msg_crypto {
   msg_crypto &operator=(const msg_crypto &) = delete;
 };
 
+// Bytes of the process' private Diffie-Hellman exponent; 0 (the default)
+// means as long as the modulus. Read once, when the first msg_crypto_v2 is
+// built. A server that runs many exchanges may choose a shorter exponent
+// (at least 28 bytes for group 14) to cut the cost of each one.
+extern size_t msg_crypto_dh_exponent_bytes;
+
 // AES-256-CBC with a random IV per frame, HMAC-SHA1 truncated to 12 bytes,
 // keys from an RFC 3526 group 14 Diffie-Hellman exchange.
 class msg_crypto_v2 : public msg_crypto {

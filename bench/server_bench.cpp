@@ -1,0 +1,371 @@
+// quilmar-server under load, on loopback. The server runs in a child
+// process (its own core) exactly as `quilmar-server run` sets it up; this
+// process drives many concurrent client connections with a small
+// non-blocking client of its own.
+//
+//   BM_Logins/K          K connections at a time, each looping helo ->
+//                        auth.ok (key exchange, RSA verify of the client,
+//                        RSA signature of the server), then reconnecting.
+//                        logins/s is wall clock; logins_per_server_cpu_s
+//                        divides by the CPU time the server used.
+//   BM_ConnectedClients/N  N clients logged in to ready and kept connected;
+//                        the growth of the server's resident memory per
+//                        client.
+//
+// Not part of the test run: build with -DQUILMAR_BENCH=ON and run
+// build/bench/server_bench.
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "clisrv/msg_crypto.h"
+#include "clisrv/server_msg.h"
+#include "common/codec.h"
+#include "common/log.h"
+#include "hub.h"
+#include "keys.h"
+
+namespace {
+
+volatile sig_atomic_t child_stop = 0;
+void on_term(int) { child_stop = 1; }
+
+void raise_files() {
+  rlimit lim;
+  if (getrlimit(RLIMIT_NOFILE, &lim) == 0) {
+    lim.rlim_cur = lim.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &lim);
+  }
+}
+
+// The server in a child process, as `run --demo` would set it up.
+struct server_child {
+  pid_t pid = -1;
+  uint16_t port = 0;
+  std::string dir;
+
+  server_child() {
+    char tmpl[] = "/dev/shm/qsbench.XXXXXX";
+    char tmpl2[] = "/tmp/qsbench.XXXXXX";
+    const char *made = mkdtemp(tmpl);
+    if (!made) made = mkdtemp(tmpl2);
+    dir = made ? made : "/tmp";
+    int fds[2];
+    if (pipe(fds) != 0) abort();
+    pid = fork();
+    if (pid == 0) {
+      close(fds[0]);
+      signal(SIGTERM, on_term);
+      signal(SIGPIPE, SIG_IGN);
+      raise_files();
+      if (getenv("QSBENCH_LOG")) log_set_sink(log_stdio_write), log_stream = stderr;
+      msg_crypto_dh_exponent_bytes = 40;
+      rsa_public_key pub;
+      rsa_private_key pri;
+      demo_keys(pub, pri);
+      server_config cfg;
+      cfg.listen_addr = INADDR_LOOPBACK;
+      cfg.port = 0;
+      cfg.dir = dir;
+      evl_init();
+      hub h(cfg, open_sqlite_store(store_path(dir)), pub, pri);
+      if (!h.start()) _exit(1);
+      uint16_t p = h.bound_port();
+      if (write(fds[1], &p, sizeof p) != sizeof p) _exit(1);
+      close(fds[1]);
+      while (!child_stop) evl_run(200);
+      h.stop();
+      _exit(0);
+    }
+    close(fds[1]);
+    if (read(fds[0], &port, sizeof port) != sizeof port) abort();
+    close(fds[0]);
+  }
+  ~server_child() {
+    kill(pid, SIGTERM);
+    waitpid(pid, nullptr, 0);
+    std::string cmd = "rm -rf " + dir;
+    if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());
+  }
+  double cpu_seconds() const {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string tok;
+    double ticks = 0;
+    for (int i = 1; i <= 15 && f >> tok; i++)
+      if (i == 14 || i == 15) ticks += atof(tok.c_str());
+    return ticks / double(sysconf(_SC_CLK_TCK));
+  }
+  long rss_kib() const {
+    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(f, line))
+      if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
+    return 0;
+  }
+};
+
+server_child &the_server() {
+  static server_child s;
+  return s;
+}
+
+struct keypair {
+  rsa_public_key pub;
+  rsa_private_key pri;
+};
+const keypair &client_key() {
+  static keypair k = [] {
+    struct quiet : rsa_keygen_cb {
+      void progress() override {}
+    } cb;
+    keypair k;
+    rsa_generate(1024, 65537, cb, k.pub, k.pri);
+    return k;
+  }();
+  return k;
+}
+
+// One client connection's login, step by step.
+struct bench_conn {
+  enum step { HELO, LOGIN, DISC, SYNC, READY } at = HELO;
+  int fd = -1;
+  uint32_t identity = 0;  // 0: enroll
+  std::unique_ptr<msg_crypto_v2> mc;
+  std::string rbuf;
+};
+
+class driver {
+ public:
+  // `to_ready`: go on through discovery and sync and stay connected.
+  driver(uint16_t port, bool to_ready) : port(port), to_ready(to_ready) {}
+  ~driver() {
+    for (bench_conn &c : conns)
+      if (c.fd >= 0) close(c.fd);
+  }
+
+  void add(uint32_t identity) {
+    conns.emplace_back();
+    conns.back().identity = identity;
+    start(conns.back());
+  }
+  // Runs until `target` logins have completed; false if stuck.
+  bool run_until(size_t target) {
+    std::vector<pollfd> p;
+    while (completed < target) {
+      p.clear();
+      for (bench_conn &c : conns) p.push_back({c.fd, POLLIN, 0});
+      if (poll(p.data(), p.size(), 10000) <= 0) return false;
+      for (size_t i = 0; i < p.size(); i++)
+        if (p[i].revents) readable(conns[i]);
+    }
+    return true;
+  }
+  std::vector<uint32_t> identities() const {
+    std::vector<uint32_t> ids;
+    for (const bench_conn &c : conns) ids.push_back(c.identity);
+    return ids;
+  }
+
+  size_t completed = 0;
+  std::vector<bench_conn> conns;
+
+ private:
+  void start(bench_conn &c) {
+    if (c.fd >= 0) close(c.fd);
+    c.fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa = {};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(c.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) abort();
+    fcntl(c.fd, F_SETFL, O_NONBLOCK);
+    c.at = bench_conn::HELO;
+    c.rbuf.clear();
+    c.mc.reset(new msg_crypto_v2());
+    c.mc->make_local();
+    std::string frame = srv::frame_begin(srv::MSG_helo);
+    srv::put_helo(frame, {srv::PROTOCOL_VERSION, fingerprint(), c.mc->nx, c.mc->gx});
+    send(c, frame);
+  }
+  // Taken over the two-byte-length form, as clients do.
+  static const std::string &fingerprint() {
+    static const std::string f = [] {
+      const rsa_public_key &pub = demo().pub;  // read with 7-bit-group lengths
+      varint_lengths = false;
+      std::string f = key_fingerprint(pub);
+      varint_lengths = true;
+      return f;
+    }();
+    return f;
+  }
+  static const keypair &demo() {
+    static keypair k = [] {
+      keypair k;
+      demo_keys(k.pub, k.pri);
+      return k;
+    }();
+    return k;
+  }
+  void send(bench_conn &c, std::string &frame) {
+    if (c.mc->active())
+      c.mc->protect(frame, false);
+    else
+      srv::frame_set_length(frame);
+    if (::send(c.fd, frame.data(), frame.size(), MSG_NOSIGNAL) != ssize_t(frame.size())) abort();
+  }
+  void readable(bench_conn &c) {
+    char buf[16384];
+    ssize_t n = recv(c.fd, buf, sizeof buf, 0);
+    if (n <= 0) {
+      if (n < 0 && errno == EAGAIN) return;
+      fprintf(stderr, "server closed a connection\n");
+      abort();
+    }
+    c.rbuf.append(buf, size_t(n));
+    while (c.rbuf.size() >= 4) {
+      uint32_t len = uint32_t(uint8_t(c.rbuf[0])) << 24 | uint32_t(uint8_t(c.rbuf[1])) << 16 |
+                     uint32_t(uint8_t(c.rbuf[2])) << 8 | uint8_t(c.rbuf[3]);
+      if (c.rbuf.size() < len + 4) break;
+      std::string frame = c.rbuf.substr(0, len + 4);
+      c.rbuf.erase(0, len + 4);
+      if (!c.mc->unprotect(frame)) abort();
+      handle(c, frame);
+    }
+  }
+  void handle(bench_conn &c, std::string &frame) {
+    msg_reader r(frame);
+    uint8_t type = srv::frame_type(r);
+    if (type == srv::MSG_network) return;
+    if (r.get_u8() != srv::STATUS_ok) abort();
+    std::string out;
+    switch (c.at) {
+      case bench_conn::HELO: {
+        srv::helo_ok_msg ok;
+        srv::get_helo_ok(r, ok);
+        c.mc->ny = ok.nonce;
+        c.mc->gy = ok.dh_value;
+        c.mc->derive_keys(true, false);
+        if (c.identity) {
+          srv::auth_msg a;
+          a.identity = c.identity;
+          rsa_sign(client_key().pri, c.mc->local_digest, a.signature);
+          a.version = "bench";
+          out = srv::frame_begin(srv::MSG_auth);
+          srv::put_auth(out, a);
+        } else {
+          out = srv::frame_begin(srv::MSG_enroll);
+          srv::put_enroll(out, {client_key().pub, "bench", "bench"});
+        }
+        c.at = bench_conn::LOGIN;
+        return send(c, out);
+      }
+      case bench_conn::LOGIN:
+        if (!c.identity) {
+          srv::enrl_ok_msg ok;
+          srv::get_enrl_ok(r, ok);
+          c.identity = ok.identity;
+        }
+        if (!to_ready) {
+          completed++;
+          return start(c);
+        }
+        out = srv::frame_begin(srv::MSG_discovery);
+        srv::put_endpoint(out, {0x7f000001, 9});
+        c.at = bench_conn::DISC;
+        return send(c, out);
+      case bench_conn::DISC:
+        out = srv::frame_begin(srv::MSG_sync);
+        put_u32(out, 0);
+        c.at = bench_conn::SYNC;
+        return send(c, out);
+      case bench_conn::SYNC:
+        c.at = bench_conn::READY;
+        completed++;
+        return;
+      default:
+        return;
+    }
+  }
+
+  uint16_t port;
+  bool to_ready;
+};
+
+std::vector<uint32_t> &enrolled() {
+  static std::vector<uint32_t> ids;
+  return ids;
+}
+
+void BM_Logins(benchmark::State &state) {
+  server_child &server = the_server();
+  // The client's own share stays small (a real client uses a full-length
+  // exponent; the server's cost does not depend on it).
+  msg_crypto_dh_exponent_bytes = 40;
+  const size_t k = size_t(state.range(0));
+  if (enrolled().size() < k) {
+    driver setup(server.port, false);
+    for (size_t i = enrolled().size(); i < k; i++) setup.add(0);
+    if (!setup.run_until(setup.conns.size())) state.SkipWithError("enrolling stalled");
+    for (uint32_t id : setup.identities()) enrolled().push_back(id);
+  }
+  driver d(server.port, false);
+  for (size_t i = 0; i < k; i++) d.add(enrolled()[i]);
+  const double cpu0 = server.cpu_seconds();
+  const size_t done0 = d.completed;
+  // An iteration is one round of the client's loop; it may see several
+  // logins complete.
+  for (auto _ : state) {
+    if (!d.run_until(d.completed + 1)) {
+      state.SkipWithError("logins stalled");
+      break;
+    }
+  }
+  const size_t logins = d.completed - done0;
+  const double cpu = server.cpu_seconds() - cpu0;
+  state.counters["logins/s"] = benchmark::Counter(double(logins), benchmark::Counter::kIsRate);
+  if (cpu > 0) state.counters["logins_per_server_cpu_s"] = double(logins) / cpu;
+}
+BENCHMARK(BM_Logins)->Arg(16)->Arg(256)->UseRealTime()->MinTime(5.0);
+
+void BM_ConnectedClients(benchmark::State &state) {
+  raise_files();
+  msg_crypto_dh_exponent_bytes = 40;
+  const size_t n = size_t(state.range(0));
+  for (auto _ : state) {
+    server_child server;
+    const long before = server.rss_kib();
+    driver d(server.port, true);
+    // Logins run 256 at a time, so that connecting never waits long on a
+    // server busy with the others' handshakes.
+    for (size_t i = 0; i < n; i++) {
+      d.add(0);
+      if (d.conns.size() - d.completed >= 256 && !d.run_until(d.completed + 1)) break;
+    }
+    if (!d.run_until(n)) {
+      state.SkipWithError("logins stalled");
+      break;
+    }
+    const long after = server.rss_kib();
+    state.counters["clients"] = double(n);
+    state.counters["server_rss_MiB"] = double(after) / 1024;
+    state.counters["bytes_per_client"] = double(after - before) * 1024 / double(n);
+  }
+}
+BENCHMARK(BM_ConnectedClients)->Arg(10000)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

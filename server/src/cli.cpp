@@ -1,0 +1,193 @@
+// The command line of quilmar-server: init, run, -h.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "common/log.h"
+#include "common/util.h"
+#include "events/evl.h"
+#include "hub.h"
+#include "keys.h"
+#include "server/server.h"
+
+namespace {
+
+const char usage_text[] =
+    "usage: quilmar-server init -d DIR\n"
+    "       quilmar-server run -d DIR [-l ADDR] [-p PORT] [--demo] [-r ADDR:PORT] [-m N]\n"
+    "       quilmar-server -h\n"
+    "\n"
+    "commands:\n"
+    "  init          create DIR (mode 0700) with a new server key pair and an\n"
+    "                empty store, and write DIR/server.pub for the clients\n"
+    "  run           serve clients in the foreground, logging to standard error;\n"
+    "                SIGTERM or SIGINT stop it\n"
+    "\n"
+    "options:\n"
+    "  -d DIR        the server's directory (key pair and store)\n"
+    "  -l ADDR       IPv4 address to listen on (default 0.0.0.0)\n"
+    "  -p PORT       TCP and UDP port (default 12975; 0 picks a free one)\n"
+    "  --demo        use the built-in demo key pair, which default clients trust,\n"
+    "                instead of DIR/server.key; for demos and tests only\n"
+    "  -r ADDR:PORT  hand every client on to another server\n"
+    "  -m N          members a network may have (default 250)\n"
+    "  -h            show this text\n";
+
+// Exponent bytes of the server's Diffie-Hellman key: 320 bits, well above
+// twice the strength of the 2048-bit group, at a fraction of the cost of a
+// full-length exponent per login.
+constexpr size_t DH_EXPONENT_BYTES = 40;
+
+volatile sig_atomic_t stop_requested = 0;
+
+void on_stop_signal(int) { stop_requested = 1; }
+
+int usage_error() {
+  fputs(usage_text, stderr);
+  return 1;
+}
+
+int stderr_sink(const char *format, va_list args) {
+  char stamp[32];
+  time_t now = time(nullptr);
+  struct tm tm;
+  localtime_r(&now, &tm);
+  strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &tm);
+  fputs(stamp, stderr);
+  return vfprintf(stderr, format, args);
+}
+
+bool parse_port(const char *text, uint16_t &port) {
+  char *end = nullptr;
+  errno = 0;
+  unsigned long v = strtoul(text, &end, 10);
+  if (errno || end == text || *end || v > 65535 || text[0] == '-') return false;
+  port = uint16_t(v);
+  return true;
+}
+
+bool parse_endpoint(const char *text, srv::endpoint &e) {
+  const char *colon = strchr(text, ':');
+  if (!colon) return false;
+  std::string addr(text, size_t(colon - text));
+  return text_to_ip(addr.c_str(), e.addr) && parse_port(colon + 1, e.port) && e.addr && e.port;
+}
+
+void raise_file_limit() {
+  rlimit lim;
+  if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+    lim.rlim_cur = lim.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &lim);
+  }
+  if (getrlimit(RLIMIT_NOFILE, &lim) == 0)
+    log_write("srv: up to %llu open files\n", (unsigned long long)lim.rlim_cur);
+}
+
+int run_server(const server_config &cfg) {
+  rsa_public_key pub;
+  rsa_private_key pri;
+  if (cfg.demo) {
+    if (!demo_keys(pub, pri)) {
+      fputs("quilmar-server: the built-in demo key is unreadable\n", stderr);
+      return 1;
+    }
+  } else {
+    if (!load_server_keys(cfg.dir, pub, pri)) return 1;
+    if (is_demo_key(pub)) {
+      fprintf(stderr,
+              "quilmar-server: %s is the published demo key; run with --demo to use it, or "
+              "make a key of your own with 'quilmar-server init'\n",
+              key_path(cfg.dir).c_str());
+      return 1;
+    }
+  }
+  if (mkdir(cfg.dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    fprintf(stderr, "quilmar-server: cannot create %s: %s\n", cfg.dir.c_str(), strerror(errno));
+    return 1;
+  }
+  // One server per directory: a second would split the clients between
+  // two views of the same store.
+  const std::string lock_path = cfg.dir + "/server.lock";
+  int lock_fd = open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock_fd < 0 || flock(lock_fd, LOCK_EX | LOCK_NB) != 0) {
+    fprintf(stderr, "quilmar-server: another server is serving %s\n", cfg.dir.c_str());
+    return 1;
+  }
+  log_set_sink(stderr_sink);
+  std::unique_ptr<store> db = open_sqlite_store(store_path(cfg.dir));
+  if (!db) return 1;
+  raise_file_limit();
+  msg_crypto_dh_exponent_bytes = DH_EXPONENT_BYTES;
+
+  struct sigaction sa = {};
+  sa.sa_handler = on_stop_signal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  evl_init();
+  hub h(cfg, std::move(db), pub, pri);
+  if (!h.start()) return 1;
+  log_write("srv: serving%s, store %s\n", cfg.demo ? " with the demo key" : "",
+            store_path(cfg.dir).c_str());
+  while (!stop_requested) evl_run(200);
+  log_write("srv: stopping\n");
+  h.stop();
+  return 0;
+}
+
+}  // namespace
+
+int quilmar_server_main(int argc, char **argv) {
+  if (argc < 2) return usage_error();
+  const std::string command = argv[1];
+  if (command == "-h" || command == "--help") {
+    fputs(usage_text, stdout);
+    return 0;
+  }
+  if (command != "init" && command != "run") return usage_error();
+
+  server_config cfg;
+  for (int i = 2; i < argc; i++) {
+    const std::string opt = argv[i];
+    const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (opt == "-h") {
+      fputs(usage_text, stdout);
+      return 0;
+    } else if (opt == "-d" && value) {
+      cfg.dir = value;
+      i++;
+    } else if (command == "run" && opt == "-l" && value) {
+      if (!text_to_ip(value, cfg.listen_addr)) return usage_error();
+      i++;
+    } else if (command == "run" && opt == "-p" && value) {
+      if (!parse_port(value, cfg.port)) return usage_error();
+      i++;
+    } else if (command == "run" && opt == "-r" && value) {
+      if (!parse_endpoint(value, cfg.redirect)) return usage_error();
+      i++;
+    } else if (command == "run" && opt == "-m" && value) {
+      uint16_t members;
+      if (!parse_port(value, members) || members == 0) return usage_error();
+      cfg.max_members = members;
+      i++;
+    } else if (command == "run" && opt == "--demo") {
+      cfg.demo = true;
+    } else {
+      return usage_error();
+    }
+  }
+  if (cfg.dir.empty()) return usage_error();
+  if (command == "init") return init_server_dir(cfg.dir);
+  return run_server(cfg);
+}

@@ -1,0 +1,156 @@
+// One client connection: frames in (unprotected, checked against the login
+// state, handed to the hub's handlers) and frames out (protected once the
+// keys are set). Whatever a client sends that we cannot use ends only its
+// own connection.
+#include <arpa/inet.h>
+
+#include <algorithm>
+
+#include "common/log.h"
+#include "common/util.h"
+#include "hub.h"
+
+namespace {
+
+// Flood control: a burst of this many frames, refilled at this rate. A
+// client that syncs many networks sends one go-online per network at once.
+constexpr double BURST_FRAMES = 500;
+constexpr double FRAMES_PER_SECOND = 50;
+
+srv::endpoint endpoint_of(const sockaddr_in &sa) {
+  srv::endpoint e;
+  e.addr = ntohl(sa.sin_addr.s_addr);
+  e.port = ntohs(sa.sin_port);
+  return e;
+}
+
+}  // namespace
+
+connection::connection(hub &h, io_pipe *pipe, const sockaddr_in &peer, const sockaddr_in &local)
+    : h(h), pipe(pipe), tcp_peer(endpoint_of(peer)), tcp_local(endpoint_of(local)),
+      accepted_at(evl_now), last_heard(evl_now), tokens(BURST_FRAMES), tokens_at(evl_now) {}
+
+connection::~connection() {
+  if (pipe) pipe->close();
+}
+
+std::string connection::name() const {
+  std::string text = identity ? ip_to_text(identity) + " (" : "(";
+  return text + ip_to_text(tcp_peer.addr) + ":" + std::to_string(tcp_peer.port) + ")";
+}
+
+void connection::on_data(std::string &frame) { receive(frame); }
+
+void connection::on_closed() { h.kill(this, "closed by the client"); }
+
+void connection::on_error(const char *context, int code) {
+  std::string why = std::string(context) + " " + std::to_string(code);
+  h.kill(this, why.c_str());
+}
+
+bool connection::admit_frame() {
+  uint32_t elapsed = evl_now - tokens_at;
+  tokens_at = evl_now;
+  tokens = std::min(BURST_FRAMES, tokens + elapsed * FRAMES_PER_SECOND / 1000.0);
+  if (tokens < 1) return false;
+  tokens -= 1;
+  return true;
+}
+
+void connection::receive(std::string &frame) {
+  if (closing || state == CONN_done) return;
+  last_heard = evl_now;
+  if (!admit_frame()) {
+    h.kill(this, "flooding");
+    return;
+  }
+  if (!mc.unprotect(frame)) {
+    h.kill(this, "frame failed its check");
+    return;
+  }
+  msg_reader r(frame);
+  uint8_t type = 0;
+  try {
+    type = srv::frame_type(r);
+    dispatch(type, r);
+  } catch (const parser::err &) {
+    std::string why = "malformed message " + std::to_string(type);
+    h.kill(this, why.c_str());
+  } catch (const wrong_state &) {
+    std::string why = "message " + std::to_string(type) + " in state " + std::to_string(state);
+    h.kill(this, why.c_str());
+  }
+}
+
+void connection::dispatch(uint8_t type, msg_reader &r) {
+  auto need = [this](conn_state s) {
+    if (state != s) throw wrong_state();
+  };
+  switch (type) {
+    case srv::MSG_helo:
+      need(CONN_helo);
+      return h.on_helo(*this, r);
+    case srv::MSG_enroll:
+      need(CONN_login);
+      return h.on_enroll(*this, r);
+    case srv::MSG_auth:
+      need(CONN_login);
+      return h.on_auth(*this, r);
+    case srv::MSG_discovery:
+      need(CONN_discovery);
+      return h.on_discovery(*this, r);
+    case srv::MSG_sync:
+      need(CONN_conf);
+      return h.on_sync(*this, r);
+    case srv::MSG_keepalive:
+      need(CONN_ready);
+      if (!r.at_end()) throw parser::err();
+      return;
+    case srv::MSG_udp_probe_ok: {
+      // We do not probe; an answer is read and let go.
+      if (state == CONN_helo) throw wrong_state();
+      srv::probe_ok_msg m;
+      srv::get_probe_ok(r, m);
+      if (!r.at_end()) throw parser::err();
+      return;
+    }
+    default:
+      break;
+  }
+  need(CONN_ready);
+  switch (type) {
+    case srv::MSG_create:
+      return h.on_create(*this, r);
+    case srv::MSG_delete:
+      return h.on_delete(*this, r);
+    case srv::MSG_modify:
+      return h.on_modify(*this, r);
+    case srv::MSG_join:
+      return h.on_join(*this, r);
+    case srv::MSG_netop:
+      return h.on_netop(*this, r);
+    case srv::MSG_change:
+      return h.on_change(*this, r);
+    case srv::MSG_info:
+      return h.on_info(*this, r);
+    default:
+      throw parser::err();  // not a message a client sends
+  }
+}
+
+bool connection::send(std::string &frame) {
+  if (closing) return false;
+  mc.protect(frame, false);
+  if (!pipe) {
+    outbox.push_back(frame);
+    return true;
+  }
+  // A short send comes with an "overflow" report, which kills us.
+  return pipe->send(frame) == int(frame.size()) && !closing;
+}
+
+void connection::send_status(uint8_t type, uint8_t status) {
+  std::string frame = srv::frame_begin(type);
+  put_u8(frame, status);
+  send(frame);
+}

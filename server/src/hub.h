@@ -1,0 +1,218 @@
+// The mediation server's inner parts: the hub, which owns the store, the
+// server key, the listening sockets and every client connection, and the
+// connection, which holds one client's channel and login state.
+//
+// One process, one thread: everything runs inside evl_run callbacks. A
+// connection is never destroyed from inside its own callbacks or while the
+// hub walks its tables: `kill` marks it and the hub tears it down (offline
+// in all its networks, tunnels ended, pipe closed) from its reaper timer.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "clisrv/msg_crypto.h"
+#include "clisrv/server_msg.h"
+#include "crypto/bignum.h"
+#include "events/evl.h"
+#include "stack/io_pipe.h"
+#include "store.h"
+
+struct server_config {
+  std::string dir;                    // holds server.key, server.pub, server.db
+  uint32_t listen_addr = 0;           // host order; 0 = every address
+  uint16_t port = srv::DEFAULT_PORT;  // 0 = let the system choose
+  bool demo = false;                  // use the demo key pair
+  srv::endpoint redirect;             // addr 0 = serve clients here
+  size_t max_members = 250;           // per network
+  uint32_t pbkdf2_iterations = 20000;
+  uint32_t login_timeout_ms = 60000;    // from accept to ready
+  uint32_t idle_timeout_ms = 300000;    // ready and silent (keep-alives every 90 s)
+  uint32_t discovery_wait_ms = 3000;    // for the punch of a client behind NAT
+  size_t max_connections = 30000;
+};
+
+// Result codes of our own, shown by clients as a number.
+enum : uint8_t {
+  RESULT_invalid = 2,  // a name, password or nickname we do not accept
+  RESULT_failed = 3,   // the store could not make the change
+  STATUS_not_found = 3,  // info about a client we cannot tell about
+};
+
+// The longest nickname we keep, at enrolment and on a change.
+constexpr size_t MAX_NICKNAME = 255;
+
+class hub;
+
+// Where a client stands in its login.
+enum conn_state {
+  CONN_helo,       // waiting for helo (frames travel plain)
+  CONN_login,      // helo.ok sent; waiting for enroll or auth
+  CONN_discovery,  // logged in; waiting for discovery or its punch
+  CONN_conf,       // disc.ok sent; waiting for sync
+  CONN_ready,      // synced: network operations allowed
+  CONN_done,       // refused or redirected; input ignored until it closes
+};
+
+// A tunnel the hub has introduced between two clients.
+struct pair_rec {
+  uint32_t spi_in = 0;   // what the other side puts on packets to us
+  uint32_t spi_out = 0;  // what we put on packets to the other side
+};
+
+// A message that this state does not allow; ends the connection.
+struct wrong_state {};
+
+class connection final : public io_pipe_cb {
+ public:
+  // `pipe` (owned, may be null for tests: sent frames then go to `outbox`).
+  connection(hub &h, io_pipe *pipe, const sockaddr_in &peer, const sockaddr_in &local);
+  ~connection();
+
+  // io_pipe_cb: one frame per on_data.
+  void on_ready() override {}
+  void on_data(std::string &frame) override;
+  void on_closed() override;
+  void on_error(const char *context, int code) override;
+
+  // Handles one frame as it came off the stream (protected once keys are
+  // set). Bad input ends the connection through hub::kill.
+  void receive(std::string &frame);
+  // Protects (or, before the keys, just sizes) a frame begun with
+  // srv::frame_begin and sends it; false once the connection is closing.
+  bool send(std::string &frame);
+  // A reply that is only a status byte.
+  void send_status(uint8_t type, uint8_t status);
+  std::string name() const;  // "5.1.2.3 (1.2.3.4:5678)" for log lines
+
+  hub &h;
+  io_pipe *pipe;
+  msg_crypto_v2 mc;
+  conn_state state = CONN_helo;
+  bool closing = false;        // killed; waiting for the reaper
+  uint32_t identity = 0;       // once logged in
+  uint32_t channel = 0;        // server channel identifier
+  srv::endpoint tcp_peer;      // the address we see
+  srv::endpoint tcp_local;     // our end of the connection
+  srv::endpoint announced;     // from discovery
+  srv::endpoint public_ep;     // where peers reach its UDP socket
+  std::string cookie;          // payload of the discovery punch we wait for
+  uint32_t disc_deadline = 0;
+  int disc_attempts = 0;
+  uint32_t accepted_at = 0;    // evl_now
+  uint32_t last_heard = 0;
+  double tokens;               // flood control: frames we still accept now
+  uint32_t tokens_at = 0;
+  std::set<std::string> member_of;  // while ready: networks it belongs to
+  std::set<std::string> online;     // while ready: networks it is online in
+  std::map<connection *, pair_rec> pairs;
+  std::vector<std::string> outbox;  // frames sent while `pipe` is null
+
+ private:
+  void dispatch(uint8_t type, msg_reader &r);
+  bool admit_frame();
+};
+
+class hub : public evl_cb {
+ public:
+  hub(const server_config &cfg, std::unique_ptr<store> db, const rsa_public_key &pub,
+      const rsa_private_key &pri);
+  ~hub() override;
+
+  // Binds the TCP listener and the UDP socket; false after a log line.
+  bool start();
+  // Ends every connection and writes what is pending to the store.
+  void stop();
+  uint16_t bound_port() const { return port; }
+
+  // Takes over an accepted connection (also used by tests without sockets).
+  void adopt(connection *c);
+  // Ends the connection soon; logs `why` once.
+  void kill(connection *c, const char *why);
+  // Tears down everything killed so far (the reaper does it on its own).
+  void reap();
+  size_t connection_count() const { return conns.size(); }
+
+  void on_event(evl_event *ev, int events) override;
+  void on_timer(evl_timer *t) override;
+
+  // ---- login.cpp ----
+  void on_helo(connection &c, msg_reader &r);
+  void on_enroll(connection &c, msg_reader &r);
+  void on_auth(connection &c, msg_reader &r);
+  void on_discovery(connection &c, msg_reader &r);
+  void on_sync(connection &c, msg_reader &r);
+  void on_punch_datagram(const std::string &payload, const sockaddr_in &from);
+  void check_discovery(connection &c);
+
+  // ---- netops.cpp ----
+  void on_create(connection &c, msg_reader &r);
+  void on_delete(connection &c, msg_reader &r);
+  void on_modify(connection &c, msg_reader &r);
+  void on_join(connection &c, msg_reader &r);
+  void on_netop(connection &c, msg_reader &r);
+  void on_change(connection &c, msg_reader &r);
+  void on_info(connection &c, msg_reader &r);
+
+  // ---- presence.cpp ----
+  // A network message with the owner, every member and those online.
+  void send_network(connection &c, const std::string &name);
+  // One item about `who` to every ready member of `net` but `except`.
+  void tell_members(const std::string &net, uint8_t tag, uint32_t who, connection *except);
+  void go_online(connection &c, const std::string &net);
+  void go_offline(connection &c, const std::string &net);
+  // The connection left `net` (leave, eviction, deletion).
+  void forget_membership(connection &c, const std::string &net);
+  // Introduces or parts `c` and every client so that tunnels exist exactly
+  // between clients online in a common network.
+  void refresh_pairs(connection &c);
+  void end_pair(connection &a, connection &b);
+  // Everything a ready client leaves behind when it goes.
+  void depart(connection &c);
+
+  const server_config cfg;
+  std::unique_ptr<store> db;
+  rsa_public_key pub;
+  rsa_private_key pri;
+  std::string fingerprint;  // of `pub`, two-byte-length form
+
+  std::set<connection *> conns;
+  std::unordered_map<uint32_t, connection *> by_identity;  // logged in
+  std::unordered_map<std::string, connection *> by_cookie;  // discovery punches
+  std::map<std::string, std::set<connection *>> watchers;  // ready members per network
+  std::map<std::string, std::set<connection *>> online_in;  // online members per network
+  std::set<uint32_t> spis;  // channel and tunnel identifiers in use
+  std::map<uint32_t, int64_t> seen;  // last-seen times not yet written
+  // Recent wrong join passwords per identity (times, evl_now).
+  std::map<uint32_t, std::vector<uint32_t>> bad_passwords;
+
+  uint32_t new_spi();
+  void free_spi(uint32_t spi);
+  void flush_seen();
+
+ private:
+  void accept_all();
+  void read_udp();
+  void sweep();
+
+  uint16_t port = 0;
+  evl_event listener;
+  evl_event udp;
+  evl_timer sweeper;  // timeouts, once a second
+  evl_timer reaper;   // tears down killed connections
+  std::vector<connection *> dying;
+  uint32_t listener_paused_until = 0;
+  uint32_t last_flush = 0;
+};
+
+// Random salt and PBKDF2-HMAC-SHA256 of passwords, compared in constant time.
+std::string password_hash(const std::string &password, const std::string &salt,
+                          uint32_t iterations);
+bool password_matches(const std::string &password, const network_rec &n);

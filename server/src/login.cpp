@@ -1,0 +1,255 @@
+// The login of a client, the server's half of it: helo (key exchange, in
+// clear), enroll or auth (signatures both ways), discovery (where peers can
+// reach the client's UDP socket) and sync (its networks).
+#include <ctime>
+
+#include "common/log.h"
+#include "common/util.h"
+#include "hub.h"
+
+namespace {
+
+constexpr int MIN_CLIENT_KEY_BITS = 1024;
+constexpr int MAX_CLIENT_KEY_BITS = 8192;
+// Neither answer means "stop trying" nor "again at once": the client comes
+// back after its usual delay.
+constexpr uint8_t STATUS_busy = 3;
+constexpr uint8_t STATUS_disc_failed = 2;
+constexpr int DISCOVERY_ATTEMPTS = 3;
+
+// A refused login: the client goes away by itself; we wait for that.
+void refuse(connection &c, uint8_t type, uint8_t status) {
+  c.send_status(type, status);
+  c.state = CONN_done;
+}
+
+bool usable_key(const rsa_public_key &key) {
+  static const bignum one(1ul);
+  int bits = key.n.bits();
+  return bits >= MIN_CLIENT_KEY_BITS && bits <= MAX_CLIENT_KEY_BITS && key.e != one &&
+         BN_is_odd(key.e.raw()) && key.e.bits() <= 64;
+}
+
+// A fresh address in 5.0.0.0/8 whose last byte is neither 0 nor 255 (which
+// also rules out 5.0.0.0 and 5.255.255.255).
+uint32_t fresh_identity(store &db) {
+  for (int i = 0; i < 1000; i++) {
+    uint32_t r;
+    random_bytes(&r, sizeof r);
+    uint32_t ip = 0x05000000u | (r & 0x00ffffffu);
+    uint8_t last = ip & 0xff;
+    if (last == 0 || last == 255) continue;
+    account_rec existing;
+    if (!db.find_account(ip, existing)) return ip;
+  }
+  return 0;
+}
+
+}  // namespace
+
+void hub::on_helo(connection &c, msg_reader &r) {
+  srv::helo_msg m;
+  srv::get_helo(r, m);
+  if (!r.at_end()) throw parser::err();
+  if (cfg.redirect.addr) {
+    std::string frame = srv::frame_begin(srv::MSG_redirect);
+    put_u8(frame, srv::STATUS_again);
+    srv::put_endpoint(frame, cfg.redirect);
+    c.send(frame);
+    c.state = CONN_done;
+    log_write("srv: %s redirected to %s:%u\n", c.name().c_str(),
+              ip_to_text(cfg.redirect.addr).c_str(), cfg.redirect.port);
+    return;
+  }
+  if (m.version != srv::PROTOCOL_VERSION || m.fingerprint != fingerprint) {
+    log_write("srv: %s refused: protocol %u, %s server key\n", c.name().c_str(), m.version,
+              m.fingerprint == fingerprint ? "our" : "another");
+    return refuse(c, srv::MSG_helo, srv::STATUS_refused);
+  }
+  c.mc.make_local();
+  c.mc.ny = m.nonce;
+  c.mc.gy = m.dh_value;
+  if (!c.mc.check()) {
+    log_write("srv: %s refused: unusable key exchange values\n", c.name().c_str());
+    return refuse(c, srv::MSG_helo, srv::STATUS_bad_message);
+  }
+  // helo.ok travels in clear; every later frame is protected.
+  std::string frame = srv::frame_begin(srv::MSG_helo);
+  put_u8(frame, srv::STATUS_ok);
+  srv::helo_ok_msg ok;
+  ok.nonce = c.mc.nx;
+  ok.dh_value = c.mc.gx;
+  srv::put_helo_ok(frame, ok);
+  c.send(frame);
+  c.mc.derive_keys(false, false);
+  c.state = CONN_login;
+}
+
+void hub::on_enroll(connection &c, msg_reader &r) {
+  srv::enroll_msg m;
+  srv::get_enroll(r, m);
+  if (!r.at_end()) throw parser::err();
+  if (!usable_key(m.key)) {
+    log_write("srv: %s refused enroll: unusable key (%d bits)\n", c.name().c_str(),
+              m.key.n.bits());
+    return refuse(c, srv::MSG_enroll, srv::STATUS_bad_key);
+  }
+  if (m.nickname.size() > MAX_NICKNAME) {
+    log_write("srv: %s refused enroll: nickname of %zu bytes\n", c.name().c_str(),
+              m.nickname.size());
+    return refuse(c, srv::MSG_enroll, srv::STATUS_bad_message);
+  }
+  // The enroll message proves nothing about the private key, so it never
+  // hands out an existing identity: every enroll makes a new account.
+  account_rec a;
+  a.identity = fresh_identity(*db);
+  write_public_key(a.public_key, m.key);
+  a.nickname = m.nickname;
+  a.first_seen = a.last_seen = int64_t(time(nullptr));
+  if (!a.identity || db->add_account(a) != STORE_ok) {
+    log_write("srv: %s enroll failed: no identity stored\n", c.name().c_str());
+    return refuse(c, srv::MSG_enroll, STATUS_busy);
+  }
+  srv::enrl_ok_msg ok;
+  if (!rsa_sign(pri, c.mc.local_digest, ok.signature)) {
+    log_write("srv: signing failed\n");
+    return refuse(c, srv::MSG_enroll, STATUS_busy);
+  }
+  c.identity = a.identity;
+  c.channel = c.mc.in_spi = c.mc.out_spi = new_spi();
+  by_identity[c.identity] = &c;
+  ok.identity = c.identity;
+  ok.channel = c.channel;
+  std::string frame = srv::frame_begin(srv::MSG_enroll);
+  put_u8(frame, srv::STATUS_ok);
+  srv::put_enrl_ok(frame, ok);
+  c.send(frame);
+  c.state = CONN_discovery;
+  log_write("srv: %s enrolled as '%s' (%s)\n", c.name().c_str(), m.nickname.c_str(),
+            m.version.c_str());
+}
+
+void hub::on_auth(connection &c, msg_reader &r) {
+  srv::auth_msg m;
+  srv::get_auth(r, m);
+  if (!r.at_end()) throw parser::err();
+  account_rec a;
+  if (!db->find_account(m.identity, a)) {
+    log_write("srv: %s refused: unknown identity %s\n", c.name().c_str(),
+              ip_to_text(m.identity).c_str());
+    return refuse(c, srv::MSG_auth, srv::STATUS_unknown_identity);
+  }
+  rsa_public_key key;
+  try {
+    msg_reader kr(a.public_key);
+    read_public_key(kr, key);
+  } catch (const parser::err &) {
+    log_write("srv: stored key of %s is unreadable\n", ip_to_text(m.identity).c_str());
+    return refuse(c, srv::MSG_auth, srv::STATUS_bad_key);
+  }
+  if (!rsa_verify(key, m.signature, c.mc.peer_digest)) {
+    log_write("srv: %s refused: bad signature for %s\n", c.name().c_str(),
+              ip_to_text(m.identity).c_str());
+    return refuse(c, srv::MSG_auth, srv::STATUS_bad_signature);
+  }
+  srv::auth_ok_msg ok;
+  if (!rsa_sign(pri, c.mc.local_digest, ok.signature)) {
+    log_write("srv: signing failed\n");
+    return refuse(c, srv::MSG_auth, STATUS_busy);
+  }
+  auto old = by_identity.find(m.identity);
+  if (old != by_identity.end() && old->second != &c) kill(old->second, "replaced by a new login");
+  c.identity = m.identity;
+  c.channel = c.mc.in_spi = c.mc.out_spi = new_spi();
+  by_identity[c.identity] = &c;
+  seen[c.identity] = int64_t(time(nullptr));
+  ok.channel = c.channel;
+  std::string frame = srv::frame_begin(srv::MSG_auth);
+  put_u8(frame, srv::STATUS_ok);
+  srv::put_auth_ok(frame, ok);
+  c.send(frame);
+  c.state = CONN_discovery;
+  log_write("srv: %s logged in (%s)\n", c.name().c_str(), m.version.c_str());
+}
+
+void hub::on_discovery(connection &c, msg_reader &r) {
+  c.announced = srv::get_endpoint(r);
+  if (!r.at_end()) throw parser::err();
+  if (c.cookie.size()) by_cookie.erase(c.cookie);
+  c.cookie.clear();
+  c.disc_deadline = 0;
+  if (!c.announced.addr || !c.announced.port) {
+    log_write("srv: %s announced no usable udp endpoint\n", c.name().c_str());
+    return refuse(c, srv::MSG_discovery, STATUS_disc_failed);
+  }
+  if (c.announced.addr == c.tcp_peer.addr) {
+    c.public_ep = c.announced;
+    c.send_status(srv::MSG_discovery, srv::STATUS_ok);
+    c.state = CONN_conf;
+    return;
+  }
+  // Behind NAT: the source of a datagram from its UDP socket to ours is
+  // where peers can reach it. Ask it to send one.
+  random_string(c.cookie, 12);
+  c.cookie.replace(0, 4, "qdsc");
+  by_cookie[c.cookie] = &c;
+  srv::punch_record rec;
+  rec.target.addr = c.tcp_local.addr;
+  rec.target.port = port;
+  rec.count = 1;
+  rec.payload = c.cookie;
+  std::string frame = srv::frame_begin(srv::MSG_punch);
+  srv::put_punch(frame, {rec});
+  c.send(frame);
+  c.disc_deadline = evl_now + cfg.discovery_wait_ms;
+}
+
+void hub::on_punch_datagram(const std::string &payload, const sockaddr_in &from) {
+  auto it = by_cookie.find(payload);
+  if (it == by_cookie.end()) return;
+  connection &c = *it->second;
+  by_cookie.erase(it);
+  c.cookie.clear();
+  if (c.closing || c.state != CONN_discovery) return;
+  c.public_ep.addr = ntohl(from.sin_addr.s_addr);
+  c.public_ep.port = ntohs(from.sin_port);
+  log_write("srv: %s is behind NAT, reached at %s\n", c.name().c_str(),
+            endpoint_text(from).c_str());
+  c.send_status(srv::MSG_discovery, srv::STATUS_ok);
+  c.state = CONN_conf;
+}
+
+void hub::check_discovery(connection &c) {
+  if (c.state != CONN_discovery || !c.disc_deadline || !time_not_after(c.disc_deadline, evl_now))
+    return;
+  by_cookie.erase(c.cookie);
+  c.cookie.clear();
+  c.disc_deadline = 0;
+  if (++c.disc_attempts < DISCOVERY_ATTEMPTS) {
+    // The client opens a new socket and announces it again.
+    c.send_status(srv::MSG_discovery, srv::STATUS_disc_retry);
+    return;
+  }
+  // Nothing came through; the announced port at the address we see is the
+  // best guess left (right for NATs that keep ports).
+  c.public_ep.addr = c.tcp_peer.addr;
+  c.public_ep.port = c.announced.port;
+  log_write("srv: %s sent no punch; assuming %s:%u\n", c.name().c_str(),
+            ip_to_text(c.public_ep.addr).c_str(), c.public_ep.port);
+  c.send_status(srv::MSG_discovery, srv::STATUS_ok);
+  c.state = CONN_conf;
+}
+
+void hub::on_sync(connection &c, msg_reader &r) {
+  r.get_u32();  // the client's stamp: we always send everything
+  if (!r.at_end()) throw parser::err();
+  c.state = CONN_ready;
+  std::vector<std::string> nets = db->networks_of(c.identity);
+  for (const std::string &net : nets) {
+    c.member_of.insert(net);
+    watchers[net].insert(&c);
+    send_network(c, net);
+  }
+  c.send_status(srv::MSG_sync, srv::STATUS_ok);
+  log_write("srv: %s ready, %zu networks\n", c.name().c_str(), nets.size());
+}

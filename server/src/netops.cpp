@@ -1,0 +1,201 @@
+// Network operations of a ready client: create, delete, evict (modify),
+// join, go online / offline / leave (netop), nickname change and nickname
+// look-up (info). Each refusal carries the result code the client's
+// command line explains; each change is in the store before the client
+// hears of it, and the other members hear of it through network messages.
+#include "common/log.h"
+#include "common/util.h"
+#include "hub.h"
+
+namespace {
+
+constexpr size_t MIN_NAME = 4;
+constexpr size_t MAX_NAME = 64;
+constexpr size_t MAX_PASSWORD = 255;
+constexpr size_t SALT_BYTES = 16;
+// Wrong join passwords an identity may try per window before joins are
+// denied outright.
+constexpr size_t PASSWORD_TRIES = 5;
+constexpr uint32_t PASSWORD_WINDOW_MS = 60000;
+
+void reply_netop(connection &c, uint8_t op, uint8_t status) {
+  std::string frame = srv::frame_begin(srv::MSG_netop);
+  srv::put_netop_reply(frame, {op, status});
+  c.send(frame);
+}
+
+void send_evicted(connection &c, const std::string &net) {
+  std::string frame = srv::frame_begin(srv::MSG_evicted);
+  put_str(frame, net);
+  c.send(frame);
+}
+
+}  // namespace
+
+void hub::on_create(connection &c, msg_reader &r) {
+  srv::create_msg m;
+  srv::get_create(r, m);
+  if (!r.at_end()) throw parser::err();
+  if (m.name.size() < MIN_NAME || m.name.size() > MAX_NAME || m.password.size() > MAX_PASSWORD)
+    return c.send_status(srv::MSG_create, RESULT_invalid);
+  network_rec n;
+  n.name = m.name;
+  n.owner = c.identity;
+  random_string(n.salt, SALT_BYTES);
+  n.iterations = cfg.pbkdf2_iterations;
+  n.hash = password_hash(m.password, n.salt, n.iterations);
+  store_result result = db->add_network(n);
+  if (result == STORE_exists) return c.send_status(srv::MSG_create, srv::RESULT_name_taken);
+  if (result != STORE_ok) return c.send_status(srv::MSG_create, RESULT_failed);
+  log_write("srv: %s created %s\n", c.name().c_str(), m.name.c_str());
+  c.send_status(srv::MSG_create, srv::STATUS_ok);
+  c.member_of.insert(m.name);
+  watchers[m.name].insert(&c);
+  send_network(c, m.name);
+}
+
+void hub::on_delete(connection &c, msg_reader &r) {
+  std::string name = r.get_str();
+  if (!r.at_end()) throw parser::err();
+  network_rec n;
+  if (!db->find_network(name, n)) return c.send_status(srv::MSG_delete, srv::RESULT_delete_not_found);
+  if (n.owner != c.identity) return c.send_status(srv::MSG_delete, srv::RESULT_not_owner);
+  if (db->delete_network(name) != STORE_ok) return c.send_status(srv::MSG_delete, RESULT_failed);
+  log_write("srv: %s deleted %s\n", c.name().c_str(), name.c_str());
+  c.send_status(srv::MSG_delete, srv::STATUS_ok);
+  // Every member, the owner too, drops the network from its tables.
+  auto it = watchers.find(name);
+  std::vector<connection *> members;
+  if (it != watchers.end()) members.assign(it->second.begin(), it->second.end());
+  for (connection *m : members) {
+    forget_membership(*m, name);
+    send_evicted(*m, name);
+  }
+}
+
+void hub::on_modify(connection &c, msg_reader &r) {
+  srv::modify_msg m;
+  srv::get_modify(r, m);
+  network_rec n;
+  if (!db->find_network(m.name, n)) return c.send_status(srv::MSG_modify, srv::RESULT_modify_not_found);
+  uint32_t member = 0;
+  if (!srv::parse_evict_record(m.record, member) || n.owner != c.identity || member == n.owner)
+    return c.send_status(srv::MSG_modify, srv::RESULT_modify_denied);
+  store_result result = db->remove_member(m.name, member);
+  if (result == STORE_missing) return c.send_status(srv::MSG_modify, srv::RESULT_modify_not_found);
+  if (result != STORE_ok) return c.send_status(srv::MSG_modify, RESULT_failed);
+  log_write("srv: %s evicted %s from %s\n", c.name().c_str(), ip_to_text(member).c_str(),
+            m.name.c_str());
+  c.send_status(srv::MSG_modify, srv::STATUS_ok);
+  auto gone = by_identity.find(member);
+  if (gone != by_identity.end() && gone->second->member_of.count(m.name)) {
+    forget_membership(*gone->second, m.name);
+    send_evicted(*gone->second, m.name);
+  }
+  tell_members(m.name, srv::NET_member_removed, member, nullptr);
+}
+
+void hub::on_join(connection &c, msg_reader &r) {
+  srv::join_msg m;
+  srv::get_join(r, m);
+  if (!r.at_end()) throw parser::err();
+  network_rec n;
+  if (!db->find_network(m.name, n)) return c.send_status(srv::MSG_join, srv::RESULT_join_not_found);
+  if (n.owner == c.identity) return c.send_status(srv::MSG_join, srv::RESULT_join_owner);
+  if (c.member_of.count(m.name)) return c.send_status(srv::MSG_join, srv::RESULT_already_member);
+
+  std::vector<uint32_t> &tries = bad_passwords[c.identity];
+  while (!tries.empty() && evl_now - tries.front() > PASSWORD_WINDOW_MS) tries.erase(tries.begin());
+  if (tries.size() >= PASSWORD_TRIES) {
+    log_write("srv: %s denied join of %s: too many wrong passwords\n", c.name().c_str(),
+              m.name.c_str());
+    return c.send_status(srv::MSG_join, srv::RESULT_access_denied);
+  }
+  if (!password_matches(m.password, n)) {
+    tries.push_back(evl_now);
+    return c.send_status(srv::MSG_join, srv::RESULT_bad_password);
+  }
+  if (tries.empty()) bad_passwords.erase(c.identity);
+  if (db->members(m.name).size() >= cfg.max_members)
+    return c.send_status(srv::MSG_join, srv::RESULT_network_full);
+  store_result result = db->add_member(m.name, c.identity);
+  if (result == STORE_exists) return c.send_status(srv::MSG_join, srv::RESULT_already_member);
+  if (result != STORE_ok) return c.send_status(srv::MSG_join, RESULT_failed);
+  log_write("srv: %s joined %s\n", c.name().c_str(), m.name.c_str());
+  c.send_status(srv::MSG_join, srv::STATUS_ok);
+  c.member_of.insert(m.name);
+  watchers[m.name].insert(&c);
+  send_network(c, m.name);
+  tell_members(m.name, srv::NET_member_added, c.identity, &c);
+}
+
+void hub::on_netop(connection &c, msg_reader &r) {
+  srv::netop_msg m;
+  srv::get_netop(r, m);
+  if (!r.at_end()) throw parser::err();
+  if (m.op < srv::NETOP_online || m.op > srv::NETOP_leave) throw parser::err();
+  network_rec n;
+  if (!db->find_network(m.name, n)) return reply_netop(c, m.op, srv::RESULT_netop_not_found);
+  if (!c.member_of.count(m.name)) return reply_netop(c, m.op, srv::RESULT_not_member);
+  const bool is_online = c.online.count(m.name) != 0;
+  switch (m.op) {
+    case srv::NETOP_online:
+      if (is_online) return reply_netop(c, m.op, srv::RESULT_already_online);
+      reply_netop(c, m.op, srv::STATUS_ok);
+      go_online(c, m.name);
+      return;
+    case srv::NETOP_offline:
+      if (!is_online) return reply_netop(c, m.op, srv::RESULT_already_offline);
+      reply_netop(c, m.op, srv::STATUS_ok);
+      go_offline(c, m.name);
+      return;
+    default: {
+      if (n.owner == c.identity) return reply_netop(c, m.op, srv::RESULT_owner_cannot_leave);
+      store_result result = db->remove_member(m.name, c.identity);
+      if (result != STORE_ok && result != STORE_missing)
+        return reply_netop(c, m.op, RESULT_failed);
+      log_write("srv: %s left %s\n", c.name().c_str(), m.name.c_str());
+      reply_netop(c, m.op, srv::STATUS_ok);
+      forget_membership(c, m.name);
+      tell_members(m.name, srv::NET_member_removed, c.identity, &c);
+      return;
+    }
+  }
+}
+
+void hub::on_change(connection &c, msg_reader &r) {
+  srv::change_msg m;
+  srv::get_change(r, m);
+  if (!r.at_end()) throw parser::err();
+  if (m.what != srv::CHANGE_nickname || m.nickname.size() > MAX_NICKNAME)
+    return c.send_status(srv::MSG_change, RESULT_invalid);
+  if (db->set_nickname(c.identity, m.nickname) != STORE_ok)
+    return c.send_status(srv::MSG_change, RESULT_failed);
+  log_write("srv: %s is now '%s'\n", c.name().c_str(), m.nickname.c_str());
+  c.send_status(srv::MSG_change, srv::STATUS_ok);
+}
+
+void hub::on_info(connection &c, msg_reader &r) {
+  srv::info_msg m;
+  srv::get_info(r, m);
+  if (!r.at_end()) throw parser::err();
+  // Only about clients met in a common network.
+  bool known = false;
+  for (const std::string &net : c.member_of) {
+    if (db->is_member(net, m.peer)) {
+      known = true;
+      break;
+    }
+  }
+  account_rec a;
+  std::string frame = srv::frame_begin(srv::MSG_info);
+  put_u32(frame, m.peer);
+  if (!known || m.attribute != srv::INFO_nickname || !db->find_account(m.peer, a)) {
+    put_u8(frame, STATUS_not_found);
+  } else {
+    put_u8(frame, srv::STATUS_ok);
+    put_u8(frame, srv::INFO_nickname);
+    put_str(frame, a.nickname);
+  }
+  c.send(frame);
+}

@@ -1,0 +1,167 @@
+// Who is online where, and the introductions that follow from it: every two
+// ready clients online in a common network get a tunnel (punch towards each
+// other, then peer.ok with mirrored identifiers and the same keys); when
+// they no longer share an online network the tunnel is called off.
+#include "common/log.h"
+#include "common/util.h"
+#include "hub.h"
+
+namespace {
+
+constexpr size_t KEYMAT_BYTES = 104;
+// Short enough that the peer drops it unread; it only opens the way
+// through the NATs in between.
+const char PUNCH_PAYLOAD[] = "qpun";
+
+bool shares_membership(const connection &a, const connection &b) {
+  for (const std::string &net : a.member_of)
+    if (b.member_of.count(net)) return true;
+  return false;
+}
+
+void send_punch(connection &to, const srv::endpoint &target) {
+  srv::punch_record rec;
+  rec.target = target;
+  rec.count = 1;
+  rec.payload = PUNCH_PAYLOAD;
+  std::string frame = srv::frame_begin(srv::MSG_punch);
+  srv::put_punch(frame, {rec});
+  to.send(frame);
+}
+
+void send_peer_ok(connection &to, const connection &other, const pair_rec &ids,
+                  const std::string &keymat) {
+  std::string frame = srv::frame_begin(srv::MSG_peer);
+  put_u32(frame, other.identity);
+  put_u8(frame, srv::STATUS_ok);
+  srv::peer_ok_msg m;
+  m.public_endpoint = other.public_ep;
+  m.spi_in = ids.spi_in;
+  m.spi_out = ids.spi_out;
+  m.keymat = keymat;
+  srv::put_peer_ok(frame, m);
+  to.send(frame);
+}
+
+void send_unreachable(connection &to, const connection &other) {
+  std::string frame = srv::frame_begin(srv::MSG_peer);
+  put_u32(frame, other.identity);
+  put_u8(frame, srv::STATUS_refused);
+  to.send(frame);
+}
+
+}  // namespace
+
+void hub::send_network(connection &c, const std::string &name) {
+  network_rec n;
+  if (!db->find_network(name, n)) return;
+  std::vector<uint32_t> online;
+  auto it = online_in.find(name);
+  if (it != online_in.end())
+    for (connection *o : it->second) online.push_back(o->identity);
+  std::string frame = srv::frame_begin(srv::MSG_network);
+  put_str(frame, name);
+  srv::put_network_owner(frame, n.owner);
+  srv::put_network_members(frame, srv::NET_member_added, db->members(name));
+  if (!online.empty()) srv::put_network_members(frame, srv::NET_member_online, online);
+  c.send(frame);
+}
+
+void hub::tell_members(const std::string &net, uint8_t tag, uint32_t who, connection *except) {
+  auto it = watchers.find(net);
+  if (it == watchers.end()) return;
+  std::string item;
+  put_str(item, net);
+  srv::put_network_members(item, tag, {who});
+  // A copy: a failed send only marks its connection, but stay safe.
+  std::vector<connection *> to(it->second.begin(), it->second.end());
+  for (connection *w : to) {
+    if (w == except) continue;
+    std::string frame = srv::frame_begin(srv::MSG_network) + item;
+    w->send(frame);
+  }
+}
+
+void hub::go_online(connection &c, const std::string &net) {
+  c.online.insert(net);
+  online_in[net].insert(&c);
+  tell_members(net, srv::NET_member_online, c.identity, &c);
+  refresh_pairs(c);
+}
+
+void hub::go_offline(connection &c, const std::string &net) {
+  if (!c.online.erase(net)) return;
+  auto it = online_in.find(net);
+  if (it != online_in.end()) {
+    it->second.erase(&c);
+    if (it->second.empty()) online_in.erase(it);
+  }
+  tell_members(net, srv::NET_member_offline, c.identity, &c);
+  refresh_pairs(c);
+}
+
+void hub::forget_membership(connection &c, const std::string &net) {
+  go_offline(c, net);
+  c.member_of.erase(net);
+  auto it = watchers.find(net);
+  if (it != watchers.end()) {
+    it->second.erase(&c);
+    if (it->second.empty()) watchers.erase(it);
+  }
+}
+
+void hub::refresh_pairs(connection &c) {
+  std::set<connection *> wanted;
+  if (!c.closing && c.state == CONN_ready) {
+    for (const std::string &net : c.online) {
+      auto it = online_in.find(net);
+      if (it == online_in.end()) continue;
+      for (connection *o : it->second)
+        if (o != &c && !o->closing) wanted.insert(o);
+    }
+  }
+  std::vector<connection *> gone;
+  for (auto &p : c.pairs)
+    if (!wanted.count(p.first)) gone.push_back(p.first);
+  for (connection *o : gone) end_pair(c, *o);
+
+  for (connection *o : wanted) {
+    if (c.pairs.count(o)) continue;
+    pair_rec mine, theirs;
+    mine.spi_in = theirs.spi_out = new_spi();
+    mine.spi_out = theirs.spi_in = new_spi();
+    std::string keymat;
+    random_string(keymat, KEYMAT_BYTES);
+    c.pairs[o] = mine;
+    o->pairs[&c] = theirs;
+    send_punch(c, o->public_ep);
+    send_punch(*o, c.public_ep);
+    send_peer_ok(c, *o, mine, keymat);
+    send_peer_ok(*o, c, theirs, keymat);
+    log_write("srv: tunnel %s <-> %s\n", ip_to_text(c.identity).c_str(),
+              ip_to_text(o->identity).c_str());
+  }
+}
+
+void hub::end_pair(connection &a, connection &b) {
+  auto it = a.pairs.find(&b);
+  if (it == a.pairs.end()) return;
+  free_spi(it->second.spi_in);
+  free_spi(it->second.spi_out);
+  a.pairs.erase(it);
+  b.pairs.erase(&a);
+  // A client that no longer shares a network with the other has dropped
+  // its record of it already; it has nothing to hear.
+  if (shares_membership(a, b)) {
+    send_unreachable(a, b);
+    send_unreachable(b, a);
+  }
+}
+
+void hub::depart(connection &c) {
+  std::vector<std::string> nets(c.member_of.begin(), c.member_of.end());
+  for (const std::string &net : nets) forget_membership(c, net);
+  std::vector<connection *> others;
+  for (auto &p : c.pairs) others.push_back(p.first);
+  for (connection *o : others) end_pair(c, *o);
+}

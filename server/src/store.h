@@ -1,0 +1,67 @@
+// What the server keeps across restarts: accounts, networks and
+// memberships. The server talks to the store only through this interface,
+// so that a larger deployment can put it on a database server; the one
+// implementation here keeps it in an SQLite file.
+//
+// Every changing call is one transaction: when it returns STORE_ok the
+// change is on disk. Read calls return false (or an empty list) when the
+// record does not exist; store errors are logged where they happen and read
+// as "not there" or STORE_error.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct account_rec {
+  uint32_t identity = 0;   // virtual address in 5.0.0.0/8
+  std::string public_key;  // serialised with 7-bit-group lengths
+  std::string nickname;
+  int64_t first_seen = 0;  // seconds since the epoch
+  int64_t last_seen = 0;
+};
+
+struct network_rec {
+  std::string name;
+  uint32_t owner = 0;
+  std::string salt;        // per network, random
+  std::string hash;        // PBKDF2-HMAC-SHA256 of the password
+  uint32_t iterations = 0;
+};
+
+enum store_result { STORE_ok, STORE_exists, STORE_missing, STORE_error };
+
+class store {
+ public:
+  virtual ~store() = default;
+
+  // STORE_exists when the identity is taken.
+  virtual store_result add_account(const account_rec &account) = 0;
+  virtual bool find_account(uint32_t identity, account_rec &account) = 0;
+  virtual store_result set_nickname(uint32_t identity, const std::string &nickname) = 0;
+  // Many at once, in one transaction: last-seen times are written in
+  // batches, not at every login.
+  virtual store_result set_last_seen(const std::map<uint32_t, int64_t> &times) = 0;
+
+  // Adds the network and its owner as its first member; STORE_exists when
+  // the name is taken.
+  virtual store_result add_network(const network_rec &network) = 0;
+  virtual bool find_network(const std::string &name, network_rec &network) = 0;
+  // Removes the network with all its memberships.
+  virtual store_result delete_network(const std::string &name) = 0;
+
+  virtual store_result add_member(const std::string &network, uint32_t identity) = 0;
+  // STORE_missing when the identity was not a member.
+  virtual store_result remove_member(const std::string &network, uint32_t identity) = 0;
+  virtual bool is_member(const std::string &network, uint32_t identity) = 0;
+  // In the order they joined.
+  virtual std::vector<uint32_t> members(const std::string &network) = 0;
+  // Networks of which the identity is a member, in the order it joined them.
+  virtual std::vector<std::string> networks_of(uint32_t identity) = 0;
+};
+
+// Opens (creating when needed) the SQLite store at `path`; ":memory:" keeps
+// it in memory. Null, after a log line, when the file cannot be used.
+std::unique_ptr<store> open_sqlite_store(const std::string &path);

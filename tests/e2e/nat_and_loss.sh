@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# A client behind a masquerading NAT reaches a client on the open underlay
+# through the server's hole punching; then the underlay loses 5% of all
+# packets (and, where the kernel has netem, delays them by 20 ms), and a
+# login and a transfer still complete.
+#
+#   +---------+ 198.51.100.0/24 +--------+ 203.0.113.0/24 +--------+
+#   | alice   |-----------------| router |----------------| server |
+#   +---------+                 |        |                +--------+
+#                               |        | 198.18.0.0/24  +-----+ 100.64.0.0/24 +-------+
+#                               |        |----------------| nat |---------------| carol |
+#                               +--------+                +-----+  masquerade   +-------+
+set -euo pipefail
+BUILD=${1:?usage: nat_and_loss.sh BUILD_DIR}
+source "$(dirname "$0")/lib.sh"
+require_world
+command -v nft >/dev/null || e2e_skip "needs nft (nftables) for the NAT router"
+
+routed_world
+add_host nat_ns 198.18.0
+nat_outside=$LINK_IF1
+in_ns "$nat_ns" sysctl -qw net.ipv4.ip_forward=1
+ns_add carol_ns c
+link_ns "$carol_ns" 100.64.0.2/24 "$nat_ns" 100.64.0.1/24
+in_ns "$carol_ns" ip route add default via 100.64.0.1
+in_ns "$nat_ns" nft -f - <<EOF
+table ip nat {
+  chain masq { type nat hook postrouting priority 100; oifname "$nat_outside" masquerade; }
+}
+table ip filter {
+  # Nothing from outside reaches carol unless she opened the way.
+  chain inbound { type filter hook forward priority 0; policy drop;
+    iifname "$nat_outside" ct state established,related accept
+    iifname != "$nat_outside" accept
+  }
+  # Like a home router: unsolicited packets for the NAT itself are dropped,
+  # so they leave no connection state that could take carol's port.
+  chain local { type filter hook input priority 0; policy accept;
+    iifname "$nat_outside" ct state established,related accept
+    iifname "$nat_outside" drop
+  }
+}
+EOF
+
+server_start "$srv" 203.0.113.2
+client_start alice "$alice_ns" 203.0.113.2
+client_start carol "$carol_ns" 203.0.113.2
+
+expect "alice logs in" q_says alice ' ok' login
+expect "carol logs in from behind the NAT" q_says carol ' ok' login
+A=$(vip alice)
+C=$(vip carol)
+expect "alice creates nat-net" q_says alice ' ok' create nat-net pw-nat
+expect "carol joins nat-net" q_says carol ' ok' join nat-net pw-nat
+expect "alice goes online" q_says alice ' ok' go-online nat-net
+expect "carol goes online" q_says carol ' ok' go-online nat-net
+
+wait_for 15 "alice to list carol with an endpoint" listed_with_tunnel alice "$C"
+wait_for 15 "carol to list alice with an endpoint" listed_with_tunnel carol "$A"
+expect "alice sees carol at the NAT's public address" sh -c \
+  "'$QUILMAR' -c '$E2E_DIR/alice' list | grep -q '$C .* 198.18.0.2:'"
+expect "carol pings alice through the NAT" in_ns "$carol_ns" ping -c 3 -W 2 "$A"
+expect "alice pings carol through the NAT" in_ns "$alice_ns" ping -c 3 -W 2 "$C"
+
+# A lossy underlay: 5% of everything the router forwards is dropped.
+in_ns "$router" nft -f - <<'EOF'
+table ip lossy {
+  chain drop_some { type filter hook forward priority -10; numgen random mod 100 < 5 drop; }
+}
+EOF
+delay="no delay (this kernel has no netem)"
+for dev in $(in_ns "$router" ls /sys/class/net | grep -v '^lo$'); do
+  if in_ns "$router" tc qdisc add dev "$dev" root netem delay 20ms 2>/dev/null; then
+    delay="20 ms delay"
+  fi
+done
+echo "underlay: 5% loss, $delay"
+expect "logout under loss" q_says carol ' ok' logout
+expect "login under loss" q_says carol ' ok' login
+wait_for 30 "carol to list alice again" listed_with_tunnel carol "$A"
+head -c 2000000 /dev/urandom >"$E2E_DIR/payload"
+spawn "$E2E_DIR/sink.log" ip netns exec "$alice_ns" sh -c "nc -l -p 5002 >'$E2E_DIR/received'"
+wait_for 5 "the TCP sink" in_ns "$alice_ns" sh -c "ss -ltn | grep -q ':5002'"
+expect "a 2 MB transfer over the lossy underlay" timeout 120 \
+  ip netns exec "$carol_ns" nc -N -w 20 "$A" 5002 <"$E2E_DIR/payload"
+wait_for 20 "the transfer to complete" cmp -s "$E2E_DIR/payload" "$E2E_DIR/received"
+echo "ok: the payload arrived intact"
+echo "nat and loss: all checks passed"
