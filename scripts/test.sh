@@ -8,15 +8,19 @@ source scripts/deps.sh
 install_deps
 
 jobs=2
+# run_suite DIR CTEST_EXCLUDE CMAKE_OPTIONS...
 run_suite() {
-  local dir=$1; shift
+  local dir=$1 exclude=$2; shift 2
   cmake -S . -B "$dir" "$@" >/dev/null
   cmake --build "$dir" -j"$jobs"
-  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 300)
+  (cd "$dir" && ctest --output-on-failure -j"$jobs" --timeout 300 ${exclude:+-E "$exclude"})
 }
 
 echo "== build and test =="
-run_suite build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite build "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer =="
+# The end-to-end worlds and the packages run once, above: their daemons log
+# to files nobody reads for sanitizer reports, and packages are made from
+# plain builds.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite build-asan -DCMAKE_BUILD_TYPE=Debug -DQUILMAR_SANITIZE=ON
+  run_suite build-asan '^(E2E|Packaging)\.' -DCMAKE_BUILD_TYPE=Debug -DQUILMAR_SANITIZE=ON

@@ -25,20 +25,6 @@ const size_t MIN_IP4 = 20;
 const uint32_t BROADCAST = 0xffffffff;
 const uint32_t LAN_BROADCAST = 0x05ffffff;  // 5.255.255.255
 
-uint16_t be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-uint32_t be32(const uint8_t *p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-void put_be16(uint8_t *p, uint16_t v) {
-  p[0] = uint8_t(v >> 8);
-  p[1] = uint8_t(v);
-}
-void put_be32(uint8_t *p, uint32_t v) {
-  p[0] = uint8_t(v >> 24);
-  p[1] = uint8_t(v >> 16);
-  p[2] = uint8_t(v >> 8);
-  p[3] = uint8_t(v);
-}
 
 bool is_multicast(uint32_t ip) { return (ip & 0xf0000000) == 0xe0000000; }
 
@@ -65,14 +51,14 @@ void session::on_frame(uint8_t *frame, int length) {
 void session::on_tap_arp(const nethdr &nh) {
   uint8_t *eth = nh.link_hdr;
   uint8_t *arp = nh.net_hdr;
-  const uint16_t htype = be16(arp), ptype = be16(arp + 2), op = be16(arp + 6);
+  const uint16_t htype = get_be16(arp), ptype = get_be16(arp + 2), op = get_be16(arp + 6);
   const uint8_t hlen = arp[4], plen = arp[5];
   if (htype != 1 || ptype != 0x0800 || hlen != 6 || plen != 4 || op != 1) {
     log_write("tap: arp - ht:%04x proto:%04x hl:%u pl:%u op:%04x\n", htype, ptype, hlen, plen, op);
     return;
   }
   uint8_t *sha = arp + 8, *spa = arp + 14, *tha = arp + 18, *tpa = arp + 24;
-  const uint32_t target = be32(tpa);
+  const uint32_t target = get_be32(tpa);
   if (target == current_config.identity) {
     log_write("tap: arp - gratitious\n");
     return;
@@ -100,9 +86,9 @@ void session::on_tap_ip4(const nethdr &nh) {
   const size_t len = static_cast<size_t>(nh.end - msg);
   // The tap leaves TAPDEV_TAILROOM bytes behind every frame.
   const size_t room = HEADER + len + TAPDEV_TAILROOM;
-  const uint32_t dest = be32(nh.net_hdr + 16);
+  const uint32_t dest = get_be32(nh.net_hdr + 16);
   // Read before the header words overwrite it.
-  const uint32_t by_mac = be32(nh.link_hdr + 2);
+  const uint32_t by_mac = get_be32(nh.link_hdr + 2);
   msg[0] = P2P_IP4;
 
   if (dest == BROADCAST || dest == LAN_BROADCAST || is_multicast(dest)) {
@@ -138,7 +124,7 @@ void session::deliver_ip4(tunnel *, uint8_t *packet, size_t size) {
     log_write("p2p: rejected by RX shaper\n");
     return;
   }
-  const uint32_t dest = be32(packet + 16);
+  const uint32_t dest = get_be32(packet + 16);
   uint8_t *eth = packet - 14;
   if (is_multicast(dest)) {
     // RFC 1112: 01:00:5E and the low 23 bits of the group.

@@ -36,9 +36,6 @@ const unsigned UDP_BUDGET = 64;
 // Replays are counted all the time but told at most this often per tunnel.
 const uint32_t REPLAY_LOG_PERIOD = 1000;
 
-uint32_t be32(const uint8_t *p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
 
 }  // namespace
 
@@ -109,7 +106,7 @@ void session::on_udp_readable() {
 
 void session::on_datagram(uint8_t *buf, size_t len) {
   if (len < MIN_DATAGRAM) return;
-  const uint32_t spi = be32(buf);
+  const uint32_t spi = get_be32(buf);
   if (mc && spi == mc->out_spi) {
     // Anyone can send a datagram with the channel identifier in front; one
     // that fails the channel's check is dropped here rather than taken for

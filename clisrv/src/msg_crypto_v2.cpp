@@ -44,17 +44,6 @@ const dh_local &process_dh() {
 
 uint8_t *bytes_of(std::string &s) { return reinterpret_cast<uint8_t *>(&s[0]); }
 
-void put_be32(uint8_t *p, uint32_t v) {
-  p[0] = uint8_t(v >> 24);
-  p[1] = uint8_t(v >> 16);
-  p[2] = uint8_t(v >> 8);
-  p[3] = uint8_t(v);
-}
-
-uint32_t get_be32(const uint8_t *p) {
-  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
 std::string sha1_of(const std::string &a, const std::string &b, const std::string &c,
                     const std::string &d) {
   std::string out(sha1_alg->hlen, '\0');

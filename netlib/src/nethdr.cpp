@@ -4,10 +4,9 @@
 #include "netlib/nethdr.h"
 
 #include "common/log.h"
+#include "common/util.h"
 
 namespace {
-
-uint16_t be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 const uint16_t ETH_ARP = 0x0806;
 const uint16_t ETH_IP4 = 0x0800;
@@ -26,7 +25,7 @@ void parse_transport(nethdr &nh, size_t ihl, size_t tl) {
   nh.parse_end = payload;
 
   bool more_fragments = ip[6] & 0x20;
-  uint16_t offset = be16(ip + 6) & 0x1fff;
+  uint16_t offset = get_be16(ip + 6) & 0x1fff;
   if (more_fragments || offset != 0) {
     nh.trans_hdr = payload;
     nh.trans_payload = payload_end;
@@ -42,7 +41,7 @@ void parse_transport(nethdr &nh, size_t ihl, size_t tl) {
       nh.trans_payload = payload + UDP_HEADER;
       nh.parse_end = nh.trans_payload;
       nh.kind = NH_ip4_udp | NH_incomplete;
-      size_t ul = be16(payload + 4);
+      size_t ul = get_be16(payload + 4);
       // The whole datagram is inside the packet, which is inside the frame.
       if (ul < UDP_HEADER || tl != ihl + ul) return;
       nh.data = nh.trans_payload;
@@ -89,7 +88,7 @@ void nethdr_parse(uint8_t *pkt, size_t length, nethdr *nh) {
   nh->parse_end = nh->link_payload;
   nh->kind = NH_ether | NH_incomplete;
   const size_t remaining = length - ETH_HEADER;
-  const uint16_t type = be16(pkt + 12);
+  const uint16_t type = get_be16(pkt + 12);
 
   if (type == ETH_ARP) {
     if (remaining < ARP_PACKET) return;
@@ -112,7 +111,7 @@ void nethdr_parse(uint8_t *pkt, size_t length, nethdr *nh) {
   nh->net_payload = ip + ihl;
   nh->parse_end = nh->net_payload;
   nh->kind = NH_ip4 | NH_incomplete;
-  const size_t tl = be16(ip + 2);
+  const size_t tl = get_be16(ip + 2);
   // Bytes after tl are Ethernet padding, not part of the packet.
   if (tl < ihl || remaining < tl) return;
   parse_transport(*nh, ihl, tl);

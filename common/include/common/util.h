@@ -43,3 +43,20 @@ void random_public_bytes(void *buf, size_t len);
 // out[i] = a[i] ^ b[i], walked from the last byte down, so `out` may alias
 // either input.
 void xor_bytes(uint8_t *out, const uint8_t *a, const uint8_t *b, size_t count);
+
+// Big-endian (network order) numbers in byte buffers, for code that works
+// on packets in place rather than through the field codec.
+inline uint16_t get_be16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint32_t get_be32(const uint8_t *p) {
+  return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+inline void put_be16(uint8_t *p, uint16_t v) {
+  p[0] = uint8_t(v >> 8);
+  p[1] = uint8_t(v);
+}
+inline void put_be32(uint8_t *p, uint32_t v) {
+  p[0] = uint8_t(v >> 24);
+  p[1] = uint8_t(v >> 16);
+  p[2] = uint8_t(v >> 8);
+  p[3] = uint8_t(v);
+}
