@@ -65,7 +65,9 @@ struct channel_pair {
 void expect_passes(msg_crypto &from, msg_crypto &to, const std::string &message, bool udp) {
   std::string frame = plain_frame(message);
   from.protect(frame, udp);
-  if (!message.empty()) {
+  // A short message can encrypt to itself by chance (one byte: 1 in 256);
+  // eight bytes or more cannot, in practice.
+  if (message.size() >= 8) {
     EXPECT_NE(frame.substr(8, message.size()), message);
   }
   ASSERT_TRUE(to.unprotect(frame)) << message.size() << (udp ? " udp" : " tcp");
