@@ -82,6 +82,9 @@ class SessionTest : public LoggedTest {
     write_file(dir.file("config"),
                "ServerAddress 127.0.0.1:" + std::to_string(server.port) + "\n" + more_config);
     if (!state.empty()) write_file(dir.file("state"), state);
+    // The configuration is process-wide; what an earlier test loaded (its
+    // identity, for one) must not leak into this one.
+    current_config = config{};
     current_config.cfg_path = dir.path();
     ASSERT_TRUE(load_config(current_config));
     s = std::make_unique<session>(&reports);

@@ -87,7 +87,11 @@ class Ipc : public ::testing::Test {
     path = dir.file("ipc_sock");
     ipc_set_path(path);
   }
-  void TearDown() override { stop_log_capture(); }
+  // Each test's owners die with it; the transport must not outlive them.
+  void TearDown() override {
+    ipc_close();
+    stop_log_capture();
+  }
   // The daemon side, with one raw client whose connection is open.
   void serve_one(owner &daemon, std::unique_ptr<raw_client> &client) {
     ASSERT_TRUE(ipc_listen(&daemon));

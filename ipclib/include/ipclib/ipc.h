@@ -2,7 +2,7 @@
 // client: a Unix-domain stream socket carrying messages behind a 4-byte
 // big-endian length. One listening endpoint (daemon) and at most one
 // connection per process; the transport owns both and keeps them until the
-// process ends. Callbacks reach the owner only from inside evl_run, except
+// process ends or the owner closes them. Callbacks reach the owner only from inside evl_run, except
 // on_close after a failed ipc_send, which comes from inside that call.
 #pragma once
 
@@ -38,3 +38,7 @@ bool ipc_connect(ipc_cb *owner);
 // has taken it. A failure ends the connection (owner's on_close) and
 // returns false.
 bool ipc_send(const std::string &message);
+// Closes the connection and the listening endpoint, without callbacks, for
+// an owner that is going away before the process ends. Listening or
+// connecting afterwards starts afresh.
+void ipc_close();

@@ -203,6 +203,17 @@ void ipc_pipe::on_event(evl_event *, int events) {
   dispatching = false;
 }
 
+// Ends the current connection without callbacks; deleting it is left to
+// its own handler when that is running.
+void drop_connection() {
+  if (!ipc) return;
+  ipc_pipe *old = ipc;
+  ipc = nullptr;
+  old->ended = true;
+  evl_unwatch(&old->ev);
+  if (!old->dispatching) delete old;
+}
+
 }  // namespace
 
 void ipc_set_path(const std::string &path) { sock_path = path; }
@@ -222,15 +233,7 @@ bool ipc_connect(ipc_cb *owner) {
   QUILMAR_ASSERT(! ipc);
   int fd = set_up_socket(false);
   if (fd < 0) return false;
-  if (ipc) {
-    // Replaced without callbacks; deleting it is left to its own handler
-    // when that is running.
-    ipc_pipe *old = ipc;
-    ipc = nullptr;
-    old->ended = true;
-    evl_unwatch(&old->ev);
-    if (!old->dispatching) delete old;
-  }
+  drop_connection();
   ipc = new ipc_pipe(owner, fd);
   connections++;
   evl_watch(&ipc->ev);
@@ -255,4 +258,10 @@ bool ipc_send(const std::string &message) {
     return false;
   }
   return true;
+}
+
+void ipc_close() {
+  drop_connection();
+  delete srv;
+  srv = nullptr;
 }
