@@ -17,14 +17,11 @@
 
 namespace {
 
-const uint8_t P2P_IP4 = 0x80;
-const size_t HEADER = 8;  // SPI and sequence words in front of a message
 const size_t MAX_IP4 = 1500;
 const size_t MIN_IP4 = 20;
 
 const uint32_t BROADCAST = 0xffffffff;
 const uint32_t LAN_BROADCAST = 0x05ffffff;  // 5.255.255.255
-
 
 bool is_multicast(uint32_t ip) { return (ip & 0xf0000000) == 0xe0000000; }
 
@@ -85,7 +82,7 @@ void session::on_tap_ip4(const nethdr &nh) {
   uint8_t *msg = nh.net_hdr - 1;
   const size_t len = static_cast<size_t>(nh.end - msg);
   // The tap leaves TAPDEV_TAILROOM bytes behind every frame.
-  const size_t room = HEADER + len + TAPDEV_TAILROOM;
+  const size_t room = P2P_HEADER + len + TAPDEV_TAILROOM;
   const uint32_t dest = get_be32(nh.net_hdr + 16);
   // Read before the header words overwrite it.
   const uint32_t by_mac = get_be32(nh.link_hdr + 2);
@@ -100,7 +97,7 @@ void session::on_tap_ip4(const nethdr &nh) {
   // when the packet is for someone behind it.
   if (!t) t = find_tunnel(by_mac);
   if (!t) return;
-  send_frame(msg - HEADER, HEADER + len, room, t, true);
+  send_frame(msg - P2P_HEADER, P2P_HEADER + len, room, t, true);
 }
 
 void session::flood(uint8_t *msg, size_t len, size_t room) {
@@ -112,7 +109,7 @@ void session::flood(uint8_t *msg, size_t len, size_t room) {
     // plaintext afresh.
     send_to_peer(msg, len, t, true);
   }
-  send_frame(msg - HEADER, HEADER + len, room, last, true);
+  send_frame(msg - P2P_HEADER, P2P_HEADER + len, room, last, true);
 }
 
 void session::deliver_ip4(tunnel *, uint8_t *packet, size_t size) {

@@ -16,13 +16,6 @@
 
 namespace {
 
-// Tunnel protocol numbers: the first byte of each tunnel message.
-const uint8_t P2P_IP4 = 0x80;
-const uint8_t P2P_RESERVED_81 = 0x81;
-const uint8_t P2P_KEEPALIVE = 0x84;
-const uint8_t P2P_RESERVED_85 = 0x85;
-
-const size_t HEADER = 8;
 // A datagram no longer than the protection's header and trailer carries
 // nothing.
 const size_t MIN_DATAGRAM = 29;
@@ -35,7 +28,6 @@ const unsigned UDP_BATCH = 16;
 const unsigned UDP_BUDGET = 64;
 // Replays are counted all the time but told at most this often per tunnel.
 const uint32_t REPLAY_LOG_PERIOD = 1000;
-
 
 }  // namespace
 
@@ -141,8 +133,8 @@ void session::on_datagram(uint8_t *buf, size_t len) {
     return;
   }
   uint8_t protocol = 0;
-  if (size > HEADER)
-    protocol = buf[HEADER];
+  if (size > P2P_HEADER)
+    protocol = buf[P2P_HEADER];
   else
     log_write("assert pkt.size() > 8 in %s:%d\n", __FILE__, __LINE__);
 
@@ -154,7 +146,7 @@ void session::on_datagram(uint8_t *buf, size_t len) {
 
   switch (protocol) {
     case P2P_IP4:
-      deliver_ip4(t, buf + HEADER + 1, size - HEADER - 1);
+      deliver_ip4(t, buf + P2P_HEADER + 1, size - P2P_HEADER - 1);
       break;
     case P2P_RESERVED_81:
     case P2P_RESERVED_85:
@@ -180,10 +172,10 @@ void session::log_replay(tunnel *t, uint32_t seq) {
 }
 
 bool session::send_to_peer(const uint8_t *payload, size_t len, tunnel *t, bool shaped) {
-  if (len > sizeof tx_scratch - HEADER - MSG_CRYPTO_GROWTH) return false;
-  memset(tx_scratch, 0, HEADER);
-  memcpy(tx_scratch + HEADER, payload, len);
-  return send_frame(tx_scratch, HEADER + len, sizeof tx_scratch, t, shaped);
+  if (len > sizeof tx_scratch - P2P_HEADER - MSG_CRYPTO_GROWTH) return false;
+  memset(tx_scratch, 0, P2P_HEADER);
+  memcpy(tx_scratch + P2P_HEADER, payload, len);
+  return send_frame(tx_scratch, P2P_HEADER + len, sizeof tx_scratch, t, shaped);
 }
 
 bool session::send_frame(uint8_t *frame, size_t len, size_t room, tunnel *t, bool shaped) {
@@ -194,7 +186,7 @@ bool session::send_frame(uint8_t *frame, size_t len, size_t room, tunnel *t, boo
   const size_t total = t->mc->protect(frame, len, room, true);
   if (total == 0) return false;
   // The sequence number is used up either way; the peer does not mind gaps.
-  if (shaped && !admit(tx_shaper, static_cast<uint32_t>(len - HEADER))) {
+  if (shaped && !admit(tx_shaper, static_cast<uint32_t>(len - P2P_HEADER))) {
     log_write("p2p: rejected by TX shaper\n");
     return false;
   }

@@ -128,6 +128,16 @@ struct tunnel {
 // there, without a copy.
 constexpr size_t DATAGRAM_HEADROOM = 8;
 
+// A tunnel message: the sender's SPI and sequence words, then a protocol
+// number and what it carries.
+constexpr size_t P2P_HEADER = 8;
+enum p2p_protocol : uint8_t {
+  P2P_IP4 = 0x80,
+  P2P_RESERVED_81 = 0x81,
+  P2P_KEEPALIVE = 0x84,
+  P2P_RESERVED_85 = 0x85,
+};
+
 namespace srv {
 struct peer_ok_msg;
 }
@@ -325,7 +335,7 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
 
   // Where tunnel messages built from a copy are protected (keep-alives and
   // all but one copy of a flooded packet).
-  alignas(16) uint8_t tx_scratch[8 + 1600 + MSG_CRYPTO_GROWTH];
+  alignas(16) uint8_t tx_scratch[P2P_HEADER + 1600 + MSG_CRYPTO_GROWTH];
 
   // Datagrams held back while the tap is drained, sent a batch per sendmmsg
   // when the drain ends or the batch is full. Each is counted as sent on
@@ -334,7 +344,7 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
     sockaddr_in to;
     tunnel *t;
     size_t len;
-    alignas(16) uint8_t bytes[8 + 1600 + MSG_CRYPTO_GROWTH];
+    alignas(16) uint8_t bytes[P2P_HEADER + 1600 + MSG_CRYPTO_GROWTH];
   };
   static constexpr unsigned TX_BATCH = 16;
   bool queue_datagram(const uint8_t *frame, size_t len, const sockaddr_in &to, tunnel *t);
