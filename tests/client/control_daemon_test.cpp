@@ -140,10 +140,7 @@ TEST_F(ControlDaemon, UserDrivesASessionThroughTheClient) {
   server.run([&](test_server &srv) {
     auto c = srv.accept();
     if (!c) return;
-    c->answer_helo();
-    c->answer_auth();
-    c->answer_discovery();
-    c->expect(srv::MSG_sync);
+    c->login_until_sync();
     c->send(srv::MSG_network, network_body("home", {{srv::NET_owner, {kSelf}},
                                                     {srv::NET_member_online, {kP2}}}));
     c->send(srv::MSG_network, network_body("work", {{srv::NET_member_added, {kP3}}}));

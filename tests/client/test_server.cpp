@@ -328,7 +328,7 @@ void test_conn::answer_sync(uint8_t status, uint32_t *stamp) {
   send(srv::MSG_sync, status_body(status));
 }
 
-void test_conn::login(uint32_t enroll_identity) {
+void test_conn::answer_login_steps(uint32_t enroll_identity) {
   answer_helo();
   if (enroll_identity) {
     answer_enroll(enroll_identity);
@@ -336,7 +336,16 @@ void test_conn::login(uint32_t enroll_identity) {
     answer_auth();
   }
   answer_discovery();
+}
+
+void test_conn::login(uint32_t enroll_identity) {
+  answer_login_steps(enroll_identity);
   answer_sync();
+}
+
+void test_conn::login_until_sync(uint32_t enroll_identity) {
+  answer_login_steps(enroll_identity);
+  expect(srv::MSG_sync);
 }
 
 std::string test_conn::barrier() {

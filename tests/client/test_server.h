@@ -75,6 +75,9 @@ class test_conn {
   void answer_sync(uint8_t status = srv::STATUS_ok, uint32_t *stamp = nullptr);
   // helo, enroll (identity != 0) or auth, discovery and sync, all successful.
   void login(uint32_t enroll_identity = 0);
+  // The same up to the client's sync, which is taken but not answered: the
+  // test sends the tables first.
+  void login_until_sync(uint32_t enroll_identity = 0);
   // Sends a udp.probe and waits for its answer: once it is back, the client
   // has handled everything sent before it. Returns the answer's body.
   std::string barrier();
@@ -86,6 +89,8 @@ class test_conn {
 
  private:
   bool read_exact(std::string &into, size_t count, std::chrono::steady_clock::time_point deadline);
+  // helo, enroll (identity != 0) or auth, and discovery.
+  void answer_login_steps(uint32_t enroll_identity);
 
   test_server &server;
   int fd;
