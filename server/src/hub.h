@@ -147,6 +147,7 @@ class hub : public evl_cb {
   void on_helo(connection &c, msg_reader &r);
   void on_enroll(connection &c, msg_reader &r);
   void on_auth(connection &c, msg_reader &r);
+  void speak_for(connection &c, uint32_t identity);
   void on_discovery(connection &c, msg_reader &r);
   void on_sync(connection &c, msg_reader &r);
   void on_punch_datagram(const std::string &payload, const sockaddr_in &from);

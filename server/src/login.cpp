@@ -85,6 +85,17 @@ void hub::on_helo(connection &c, msg_reader &r) {
   c.state = CONN_login;
 }
 
+// A login was accepted: the connection speaks for `identity` from now on,
+// on a channel of its own, and an older login of the identity ends.
+void hub::speak_for(connection &c, uint32_t identity) {
+  auto old = by_identity.find(identity);
+  if (old != by_identity.end() && old->second != &c) kill(old->second, "replaced by a new login");
+  c.identity = identity;
+  c.channel = c.mc.in_spi = c.mc.out_spi = new_spi();
+  by_identity[identity] = &c;
+  c.state = CONN_discovery;
+}
+
 void hub::on_enroll(connection &c, msg_reader &r) {
   srv::enroll_msg m;
   srv::get_enroll(r, m);
@@ -101,6 +112,12 @@ void hub::on_enroll(connection &c, msg_reader &r) {
   }
   // The enroll message proves nothing about the private key, so it never
   // hands out an existing identity: every enroll makes a new account.
+  // Signed first: an account is stored only when its answer can be made.
+  srv::enrl_ok_msg ok;
+  if (!rsa_sign(pri, c.mc.local_digest, ok.signature)) {
+    log_write("srv: signing failed\n");
+    return refuse(c, srv::MSG_enroll, STATUS_busy);
+  }
   account_rec a;
   a.identity = fresh_identity(*db);
   write_public_key(a.public_key, m.key);
@@ -110,21 +127,13 @@ void hub::on_enroll(connection &c, msg_reader &r) {
     log_write("srv: %s enroll failed: no identity stored\n", c.name().c_str());
     return refuse(c, srv::MSG_enroll, STATUS_busy);
   }
-  srv::enrl_ok_msg ok;
-  if (!rsa_sign(pri, c.mc.local_digest, ok.signature)) {
-    log_write("srv: signing failed\n");
-    return refuse(c, srv::MSG_enroll, STATUS_busy);
-  }
-  c.identity = a.identity;
-  c.channel = c.mc.in_spi = c.mc.out_spi = new_spi();
-  by_identity[c.identity] = &c;
+  speak_for(c, a.identity);
   ok.identity = c.identity;
   ok.channel = c.channel;
   std::string frame = srv::frame_begin(srv::MSG_enroll);
   put_u8(frame, srv::STATUS_ok);
   srv::put_enrl_ok(frame, ok);
   c.send(frame);
-  c.state = CONN_discovery;
   log_write("srv: %s enrolled as '%s' (%s)\n", c.name().c_str(), m.nickname.c_str(),
             m.version.c_str());
 }
@@ -157,18 +166,13 @@ void hub::on_auth(connection &c, msg_reader &r) {
     log_write("srv: signing failed\n");
     return refuse(c, srv::MSG_auth, STATUS_busy);
   }
-  auto old = by_identity.find(m.identity);
-  if (old != by_identity.end() && old->second != &c) kill(old->second, "replaced by a new login");
-  c.identity = m.identity;
-  c.channel = c.mc.in_spi = c.mc.out_spi = new_spi();
-  by_identity[c.identity] = &c;
+  speak_for(c, m.identity);
   seen[c.identity] = int64_t(time(nullptr));
   ok.channel = c.channel;
   std::string frame = srv::frame_begin(srv::MSG_auth);
   put_u8(frame, srv::STATUS_ok);
   srv::put_auth_ok(frame, ok);
   c.send(frame);
-  c.state = CONN_discovery;
   log_write("srv: %s logged in (%s)\n", c.name().c_str(), m.version.c_str());
 }
 
