@@ -14,7 +14,7 @@
 
 #include "clisrv/server_msg.h"
 #include "common/codec.h"
-#include "daemon_helpers.h"
+#include "daemon_fixture.h"
 #include "process.h"
 #include "tempdir.h"
 #include "test_server.h"
@@ -42,23 +42,13 @@ size_t count(const std::string &text, const std::string &line) {
   return n;
 }
 
-class ControlDaemon : public ::testing::Test {
+class ControlDaemon : public DaemonWithTestServer {
  protected:
   void SetUp() override {
-    install_client_keys(dir.path());
-    write_file(dir.file("server.pub"), server.public_key_file());
+    DaemonWithTestServer::SetUp();
     write_file(dir.file("config"),
                "DummyTap yes\nServerAddress 127.0.0.1:" + std::to_string(server.port) + "\n");
     write_file(dir.file("state"), "Identity   5.0.0.9\nNickname   alice\n");
-  }
-  void TearDown() override {
-    kill_processes_with_argument(dir.path());
-    server.stopping = true;
-    server.join();
-  }
-  std::vector<std::string> args(std::vector<std::string> words) {
-    words.insert(words.begin(), {"-c", dir.path()});
-    return words;
   }
   void start_daemon() {
     daemon = std::make_unique<background_process>(QUILMAR_BIN, args({"start", "debug"}));
@@ -79,8 +69,6 @@ class ControlDaemon : public ::testing::Test {
     EXPECT_EQ(count(daemon->output(), "ipc: shutdown\n"), 1u);
   }
 
-  temp_dir dir;
-  test_server server;
   std::unique_ptr<background_process> daemon;
   std::string pid;
 };

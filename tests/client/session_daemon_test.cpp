@@ -7,7 +7,7 @@
 
 #include <atomic>
 
-#include "daemon_helpers.h"
+#include "daemon_fixture.h"
 #include "process.h"
 #include "tapdev/tapdev.h"
 #include "tempdir.h"
@@ -15,24 +15,7 @@
 
 namespace {
 
-class DaemonSession : public ::testing::Test {
- protected:
-  void SetUp() override {
-    install_client_keys(dir.path());
-    write_file(dir.file("server.pub"), server.public_key_file());
-  }
-  void TearDown() override {
-    kill_processes_with_argument(dir.path());
-    server.stopping = true;
-    server.join();
-  }
-  std::vector<std::string> args(std::vector<std::string> words) {
-    words.insert(words.begin(), {"-c", dir.path()});
-    return words;
-  }
-  temp_dir dir;
-  test_server server;
-};
+using DaemonSession = DaemonWithTestServer;
 
 TEST_F(DaemonSession, AutoLoginReachesReadyAndStays) {
   write_file(dir.file("config"),
