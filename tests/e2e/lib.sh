@@ -220,3 +220,19 @@ add_host() {
 listed_with_tunnel() {
   q "$1" list | grep -E "^ +\* $2 .* [0-9.]+:[0-9]+$"
 }
+
+# tcp_transfer FROM_NS TO_NS TO_ADDR PORT MEGABYTES SECONDS: sends MEGABYTES
+# of random bytes over TCP from FROM_NS to a listener on TO_ADDR:PORT in
+# TO_NS, within SECONDS, and checks that they arrived intact.
+tcp_transfer() {
+  local from=$1 to=$2 addr=$3 port=$4 mb=$5 seconds=$6
+  local idle=$((seconds / 6))
+  head -c "${mb}000000" /dev/urandom >"$E2E_DIR/payload"
+  rm -f "$E2E_DIR/received"
+  spawn "$E2E_DIR/sink.log" ip netns exec "$to" sh -c "nc -l -p $port >'$E2E_DIR/received'"
+  wait_for 5 "the TCP sink" in_ns "$to" sh -c "ss -ltn | grep -q ':$port'"
+  expect "a $mb MB TCP transfer crosses the tunnel" timeout "$seconds" \
+    ip netns exec "$from" nc -N -w "$idle" "$addr" "$port" <"$E2E_DIR/payload"
+  wait_for "$idle" "the transfer to complete" cmp -s "$E2E_DIR/payload" "$E2E_DIR/received"
+  echo "ok: the payload arrived intact ($(sha256sum <"$E2E_DIR/received" | cut -c1-16)...)"
+}

@@ -89,11 +89,5 @@ echo "underlay: 5% loss, $delay"
 expect "logout under loss" q_says carol ' ok' logout
 expect "login under loss" q_says carol ' ok' login
 wait_for 30 "carol to list alice again" listed_with_tunnel carol "$A"
-head -c 2000000 /dev/urandom >"$E2E_DIR/payload"
-spawn "$E2E_DIR/sink.log" ip netns exec "$alice_ns" sh -c "nc -l -p 5002 >'$E2E_DIR/received'"
-wait_for 5 "the TCP sink" in_ns "$alice_ns" sh -c "ss -ltn | grep -q ':5002'"
-expect "a 2 MB transfer over the lossy underlay" timeout 120 \
-  ip netns exec "$carol_ns" nc -N -w 20 "$A" 5002 <"$E2E_DIR/payload"
-wait_for 20 "the transfer to complete" cmp -s "$E2E_DIR/payload" "$E2E_DIR/received"
-echo "ok: the payload arrived intact"
+tcp_transfer "$carol_ns" "$alice_ns" "$A" 5002 2 120
 echo "nat and loss: all checks passed"

@@ -50,13 +50,7 @@ expect "alice's neighbour entry for bob is 00:ff:..." sh -c \
   "ip netns exec $alice_ns ip neigh show $B | grep -qi 'lladdr 00:ff:'"
 
 # A few megabytes over TCP, checked end to end.
-head -c 4000000 /dev/urandom >"$E2E_DIR/payload"
-spawn "$E2E_DIR/sink.log" ip netns exec "$bob_ns" sh -c "nc -l -p 5001 >'$E2E_DIR/received'"
-wait_for 5 "the TCP sink" in_ns "$bob_ns" sh -c "ss -ltn | grep -q ':5001'"
-expect "a 4 MB TCP transfer crosses the tunnel" timeout 60 \
-  ip netns exec "$alice_ns" nc -N -w 10 "$B" 5001 <"$E2E_DIR/payload"
-wait_for 10 "the transfer to complete" cmp -s "$E2E_DIR/payload" "$E2E_DIR/received"
-echo "ok: the payload arrived intact ($(sha256sum <"$E2E_DIR/received" | cut -c1-16)...)"
+tcp_transfer "$alice_ns" "$bob_ns" "$B" 5001 4 60
 
 expect "bob goes offline in lab-net" q_says bob ' ok' go-offline lab-net
 expect "go-offline stops the traffic" fails in_ns "$alice_ns" ping -c 2 -W 1 "$B"
