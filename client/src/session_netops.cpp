@@ -13,55 +13,53 @@ int length(const std::string &s) { return static_cast<int>(s.size()); }
 
 }  // namespace
 
+bool session::ready_for(const char *op, const std::string &name) {
+  if (state == STATE_ready) return true;
+  log_write("ses: %s.%.*s -- not ready\n", op, length(name), name.data());
+  return false;
+}
+
+bool session::send_network_op(const char *op, const std::string &name, std::string &frame) {
+  if (!send_msg(frame)) return false;
+  log_write("ses: sent %s.%.*s\n", op, length(name), name.data());
+  return true;
+}
+
 void session::create_network(const std::string &name, const std::string &password) {
-  if (state != STATE_ready) {
-    log_write("ses: create.%.*s -- not ready\n", length(name), name.data());
-    return;
-  }
+  if (!ready_for("create", name)) return;
   srv::create_msg m;
   m.name = name;
   m.password = password;
   std::string frame = srv::frame_begin(srv::MSG_create);
   srv::put_create(frame, m);
-  if (send_msg(frame)) log_write("ses: sent create.%.*s\n", length(name), name.data());
+  send_network_op("create", name, frame);
 }
 
 void session::delete_network(const std::string &name) {
-  if (state != STATE_ready) {
-    log_write("ses: delete.%.*s -- not ready\n", length(name), name.data());
-    return;
-  }
+  if (!ready_for("delete", name)) return;
   std::string frame = srv::frame_begin(srv::MSG_delete);
   put_str(frame, name);
-  if (send_msg(frame)) log_write("ses: sent delete.%.*s\n", length(name), name.data());
+  send_network_op("delete", name, frame);
 }
 
 void session::modify_network(const std::string &name, const std::string &modification) {
-  if (state != STATE_ready) {
-    log_write("ses: modify.%.*s -- not ready\n", length(name), name.data());
-    return;
-  }
+  if (!ready_for("modify", name)) return;
   srv::modify_msg m;
   m.name = name;
   m.record = modification;
   std::string frame = srv::frame_begin(srv::MSG_modify);
   srv::put_modify(frame, m);
-  if (send_msg(frame)) log_write("ses: sent modify.%.*s\n", length(name), name.data());
+  send_network_op("modify", name, frame);
 }
 
 void session::join_network(const std::string &name, const std::string &password) {
-  if (state != STATE_ready) {
-    log_write("ses: join.%.*s -- not ready\n", length(name), name.data());
-    return;
-  }
+  if (!ready_for("join", name)) return;
   srv::join_msg m;
   m.name = name;
   m.password = password;
   std::string frame = srv::frame_begin(srv::MSG_join);
   srv::put_join(frame, m);
-  if (!send_msg(frame)) return;
-  pending.push_back(name);
-  log_write("ses: sent join.%.*s\n", length(name), name.data());
+  if (send_network_op("join", name, frame)) pending.push_back(name);
 }
 
 // Allowed during sync too: that is when we go online again in the networks

@@ -279,6 +279,10 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   // from a reader positioned after the type byte; it may throw parser::err
   // or bad_state, and must return at once after reporting an error.
   bool send_msg(std::string &frame);
+  // For a network operation `op` on `name`: whether the session may send it
+  // now (else logged as not ready), and sending it with its log line.
+  bool ready_for(const char *op, const std::string &name);
+  bool send_network_op(const char *op, const std::string &name, std::string &frame);
   typedef void (session::*handler)(msg_reader &r);
   static handler handler_for(uint32_t type);
   // Reads a reply's status byte into last_status.
