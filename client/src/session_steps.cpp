@@ -25,13 +25,19 @@ void session::send_helo() {
   send_msg(frame);
 }
 
+// The answer to the login step that runs as `step`: its status is read,
+// it must come while the step waits for it, and any status but ok is the
+// server's refusal.
+bool session::step_accepted(msg_reader &r, uint32_t step) {
+  const uint8_t status = take_status(r);
+  if (state != step || sub != 0) throw bad_state();
+  if (status == srv::STATUS_ok) return true;
+  report_error(ERR_refused);
+  return false;
+}
+
 void session::on_helo_ok(msg_reader &r) {
-  uint8_t status = take_status(r);
-  if (state != STATE_helo || sub != 0) throw bad_state();
-  if (status != srv::STATUS_ok) {
-    report_error(ERR_refused);
-    return;
-  }
+  if (!step_accepted(r, STATE_helo)) return;
   srv::helo_ok_msg m;
   srv::get_helo_ok(r, m);
   must_end(r);
@@ -80,12 +86,7 @@ void session::send_enroll() {
 
 void session::on_enrl_ok(msg_reader &r) {
   config &cfg = current_config;
-  uint8_t status = take_status(r);
-  if (state != STATE_enroll || sub != 0) throw bad_state();
-  if (status != srv::STATUS_ok) {
-    report_error(ERR_refused);
-    return;
-  }
+  if (!step_accepted(r, STATE_enroll)) return;
   srv::enrl_ok_msg m;
   srv::get_enrl_ok(r, m);
   must_end(r);
@@ -118,12 +119,7 @@ void session::send_auth() {
 }
 
 void session::on_auth_ok(msg_reader &r) {
-  uint8_t status = take_status(r);
-  if (state != STATE_auth || sub != 0) throw bad_state();
-  if (status != srv::STATUS_ok) {
-    report_error(ERR_refused);
-    return;
-  }
+  if (!step_accepted(r, STATE_auth)) return;
   srv::auth_ok_msg m;
   srv::get_auth_ok(r, m);
   must_end(r);

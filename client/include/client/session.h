@@ -287,6 +287,7 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   static handler handler_for(uint32_t type);
   // Reads a reply's status byte into last_status.
   uint8_t take_status(msg_reader &r);
+  bool step_accepted(msg_reader &r, uint32_t step);
   static void must_end(const msg_reader &r);
 
   void on_helo_ok(msg_reader &r);
