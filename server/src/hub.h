@@ -169,6 +169,9 @@ class hub : public evl_cb {
   void tell_members(const std::string &net, uint8_t tag, uint32_t who, connection *except);
   void go_online(connection &c, const std::string &net);
   void go_offline(connection &c, const std::string &net);
+  // The connection is a member of `net` (sync, create, join): it is sent
+  // the whole network and hears of its changes from now on.
+  void add_membership(connection &c, const std::string &net);
   // The connection left `net` (leave, eviction, deletion).
   void forget_membership(connection &c, const std::string &net);
   // Introduces or parts `c` and every client so that tunnels exist exactly

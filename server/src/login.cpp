@@ -249,11 +249,7 @@ void hub::on_sync(connection &c, msg_reader &r) {
   if (!r.at_end()) throw parser::err();
   c.state = CONN_ready;
   std::vector<std::string> nets = db->networks_of(c.identity);
-  for (const std::string &net : nets) {
-    c.member_of.insert(net);
-    watchers[net].insert(&c);
-    send_network(c, net);
-  }
+  for (const std::string &net : nets) add_membership(c, net);
   c.send_status(srv::MSG_sync, srv::STATUS_ok);
   log_write("srv: %s ready, %zu networks\n", c.name().c_str(), nets.size());
 }

@@ -49,9 +49,7 @@ void hub::on_create(connection &c, msg_reader &r) {
   if (result != STORE_ok) return c.send_status(srv::MSG_create, RESULT_failed);
   log_write("srv: %s created %s\n", c.name().c_str(), m.name.c_str());
   c.send_status(srv::MSG_create, srv::STATUS_ok);
-  c.member_of.insert(m.name);
-  watchers[m.name].insert(&c);
-  send_network(c, m.name);
+  add_membership(c, m.name);
 }
 
 void hub::on_delete(connection &c, msg_reader &r) {
@@ -123,9 +121,7 @@ void hub::on_join(connection &c, msg_reader &r) {
   if (result != STORE_ok) return c.send_status(srv::MSG_join, RESULT_failed);
   log_write("srv: %s joined %s\n", c.name().c_str(), m.name.c_str());
   c.send_status(srv::MSG_join, srv::STATUS_ok);
-  c.member_of.insert(m.name);
-  watchers[m.name].insert(&c);
-  send_network(c, m.name);
+  add_membership(c, m.name);
   tell_members(m.name, srv::NET_member_added, c.identity, &c);
 }
 

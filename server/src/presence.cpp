@@ -100,6 +100,12 @@ void hub::go_offline(connection &c, const std::string &net) {
   refresh_pairs(c);
 }
 
+void hub::add_membership(connection &c, const std::string &net) {
+  c.member_of.insert(net);
+  watchers[net].insert(&c);
+  send_network(c, net);
+}
+
 void hub::forget_membership(connection &c, const std::string &net) {
   go_offline(c, net);
   c.member_of.erase(net);
