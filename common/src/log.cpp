@@ -26,3 +26,30 @@ int log_stdio_write(const char *format, va_list args) {
   if (log_prefix && !log_continuation) fprintf(log_stream, "%s", log_prefix);
   return vfprintf(log_stream, format, args);
 }
+
+bool log_limit_pass(log_limit &limit, uint32_t now, uint32_t &held_back) {
+  // Unsigned difference: right across the wrap of the clock.
+  if (limit.started && now - limit.last < LOG_LIMIT_PERIOD) {
+    if (limit.suppressed != UINT32_MAX) limit.suppressed++;
+    return false;
+  }
+  held_back = limit.suppressed;
+  limit.suppressed = 0;
+  limit.last = now;
+  limit.started = true;
+  return true;
+}
+
+void log_limited(log_limit &limit, uint32_t now, const char *kind, const char *format, ...) {
+  uint32_t held_back = 0;
+  if (!log_limit_pass(limit, now, held_back)) return;
+  va_list args;
+  va_start(args, format);
+  current_sink(format, args);
+  va_end(args);
+  log_suppressed(kind, held_back);
+}
+
+void log_suppressed(const char *kind, uint32_t count) {
+  if (count) log_write("%s - %u more suppressed\n", kind, count);
+}

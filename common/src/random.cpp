@@ -1,12 +1,23 @@
 #include <openssl/rand.h>
 #include <pthread.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "common/log.h"
 #include "common/util.h"
 
 void random_bytes(void *buf, size_t len) {
-  RAND_bytes(static_cast<unsigned char *>(buf), static_cast<int>(len));
+  // Every key, nonce, IV and SPI comes from here. A generator that fails
+  // leaves the buffer as it was (often zero): going on would hand out
+  // values anyone can guess, so the process stops instead.
+  if (len > INT32_MAX || RAND_bytes(static_cast<unsigned char *>(buf), static_cast<int>(len)) != 1) {
+    static const char text[] = "fatal: the random number generator failed; stopping\n";
+    log_write("%s", text);
+    fputs(text, stderr);
+    abort();
+  }
 }
 
 void random_string(std::string &s, size_t len) {

@@ -1,5 +1,7 @@
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <openssl/rand.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -109,6 +111,33 @@ TEST(Random, PublicBytesNeverRepeatAcrossRefillsOrForks) {
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_NE(memcmp(ours, theirs, sizeof ours), 0);
+}
+
+// Keys, nonces and SPIs must never come from a generator that failed
+// (they would be zeros): the process stops with a message instead.
+TEST(RandomDeathTest, AFailingGeneratorStopsTheProcess) {
+  EXPECT_DEATH(
+      {
+        static RAND_METHOD failing = *RAND_get_rand_method();
+        failing.bytes = [](unsigned char *, int) { return 0; };
+        RAND_set_rand_method(&failing);
+        uint32_t spi = 0;
+        random_bytes(&spi, sizeof spi);
+      },
+      "the random number generator failed");
+}
+
+// One line per period for each kind; the lines held back meanwhile are
+// counted and told with the next one, across the clock's wrap too.
+TEST_F(Logged, LimitedLinesAreCountedAndToldWithTheNext) {
+  log_limit limit;
+  const uint32_t start = 0xffffff00;
+  for (uint32_t t = 0; t < 3000; t += 10)
+    log_limited(limit, start + t, "udp: thing", "udp: thing %u\n", t);
+  EXPECT_EQ(logged, (std::vector<std::string>{"udp: thing 0\n", "udp: thing 1000\n",
+                                              "udp: thing - 99 more suppressed\n",
+                                              "udp: thing 2000\n",
+                                              "udp: thing - 99 more suppressed\n"}));
 }
 
 TEST_F(Logged, GaugeCountsCurrentPeakAndTotal) {

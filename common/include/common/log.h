@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 
 typedef int (*log_sink)(const char *format, va_list args);
@@ -25,6 +26,28 @@ int log_stdio_write(const char *format, va_list args);
 extern FILE *log_stream;        // standard output unless a sink says otherwise
 extern const char *log_prefix;  // prefix of the line being written, or null
 extern bool log_continuation;   // while set, lines are written without prefix
+
+// Lines that anyone on the network can cause once per datagram (an unknown
+// SPI, a datagram that fails its check) are written at most once per
+// period for each kind; the others are counted and the count is told with
+// the next line of the kind that is written. One record per kind; clock
+// readings are the caller's milliseconds (the event loop's evl_now).
+struct log_limit {
+  uint32_t suppressed = 0;  // lines held back since the last one written
+  uint32_t last = 0;        // clock reading of the last line written
+  bool started = false;     // a line of this kind has been written
+};
+constexpr uint32_t LOG_LIMIT_PERIOD = 1000;
+
+// Whether a line of this kind may be written at `now`. When it may,
+// `held_back` receives the number of lines suppressed since the last one
+// (and the count starts again); when it may not, the line is counted.
+bool log_limit_pass(log_limit &limit, uint32_t now, uint32_t &held_back);
+// "<kind> - <count> more suppressed", when `count` is not 0.
+void log_suppressed(const char *kind, uint32_t count);
+// Writes the line when log_limit_pass allows it, then log_suppressed.
+void log_limited(log_limit &limit, uint32_t now, const char *kind, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
 
 // Assertions are log lines, never a stop: "assert <expr> in <file>:<line>".
 #define QUILMAR_ASSERT(expr)                                                  \

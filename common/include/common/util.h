@@ -32,6 +32,9 @@ std::string endpoint_text(const sockaddr_in &sa);
 // The first min(count, length) bytes as "0a:ff:10".
 std::string hex_text(const std::string &bytes, size_t count);
 
+// From the cryptographic library's generator. Should the generator fail,
+// the process is stopped (a message on the log and on standard error, then
+// abort) rather than handed predictable bytes.
 void random_bytes(void *buf, size_t len);
 void random_string(std::string &s, size_t len);
 // Random bytes for values that are public once used (a frame's IV), at most
