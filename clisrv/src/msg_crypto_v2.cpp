@@ -72,16 +72,28 @@ void msg_crypto_v2::make_local() {
   random_bytes(&out_spi, sizeof out_spi);
 }
 
-bool msg_crypto_v2::check() {
-  return ny.size() >= MIN_PEER_NONCE && ny.size() <= MAX_PEER_NONCE && !gy.is_zero() &&
-         gy.bytes() <= dh_group14().p.bytes();
+bool msg_crypto::unprotect_in_order(std::string &frame) {
+  if (!active()) return unprotect(frame);
+  if (!unprotect(frame)) return false;
+  // Serial arithmetic, as the counter wraps after 2^32 frames.
+  if (stream_started && static_cast<int32_t>(rx_seq - stream_seq) <= 0) return false;
+  stream_started = true;
+  stream_seq = rx_seq;
+  return true;
 }
 
-void msg_crypto_v2::derive_keys(bool initiator, bool no_encryption) {
-  // A bad peer value still yields keys; they will not match the peer's, and
-  // the signature check and the MAC reject the channel then.
-  QUILMAR_ASSERT(check() && gx.bytes() && nx.size());
-  const std::string K = dh_shared(dh_group14(), process_dh().x, gx, gy).to_bytes();
+bool msg_crypto_v2::check() {
+  return ny.size() >= MIN_PEER_NONCE && ny.size() <= MAX_PEER_NONCE &&
+         dh_value_usable(dh_group14(), gy);
+}
+
+bool msg_crypto_v2::derive_keys(bool initiator, bool no_encryption) {
+  // A peer value such as 1 or p - 1 would make the shared secret one that
+  // anybody knows: such an exchange yields no keys at all.
+  if (!check() || gx.is_zero() || nx.empty()) return false;
+  bignum Z;
+  if (!dh_shared(dh_group14(), process_dh().x, gx, gy, Z)) return false;
+  const std::string K = Z.to_bytes();
   std::unique_ptr<digest_alg_hmac> H(make_hmac(sha1_alg, K, sha1_alg->hlen));
   const std::string &first = initiator ? nx : ny;
   const std::string &second = initiator ? ny : nx;
@@ -101,7 +113,7 @@ void msg_crypto_v2::derive_keys(bool initiator, bool no_encryption) {
     ++counter;
   }
   H.reset();
-  set_keys(keymat, no_encryption);
+  return set_keys(keymat, no_encryption);
 }
 
 bool msg_crypto_v2::set_keys(const std::string &keymat, bool no_encryption) {

@@ -150,24 +150,49 @@ bool rsa_generate(int bits, unsigned long exponent, rsa_keygen_cb &cb, rsa_publi
   return ok;
 }
 
-bool rsa_sign(const rsa_private_key &key, const std::string &data, std::string &signature) {
-  signature.clear();
-  size_t k = key.n.bytes();
-  if (k == 0 || data.size() > k || key.d.is_zero()) return false;
+namespace {
 
+// The public exponent that belongs to `key`: the inverse of d modulo
+// lcm(p - 1, q - 1) when the factors are known, else `guess`. Blinding
+// needs it: the library blinds with r^e, and a wrong e would leave the
+// signature blinded.
+bignum public_exponent(const rsa_private_key &key, unsigned long guess) {
+  bignum e(guess);
+  if (key.p.is_zero() || key.q.is_zero()) return e;
+  BN_CTX *ctx = BN_CTX_new();
+  BIGNUM *p1 = BN_dup(key.p.raw()), *q1 = BN_dup(key.q.raw());
+  BIGNUM *gcd = BN_new(), *lambda = BN_new(), *inverse = BN_new();
+  bool ok = ctx && p1 && q1 && gcd && lambda && inverse && BN_sub_word(p1, 1) &&
+            BN_sub_word(q1, 1) && BN_gcd(gcd, p1, q1, ctx) && BN_mul(lambda, p1, q1, ctx) &&
+            BN_div(lambda, nullptr, lambda, gcd, ctx) &&
+            BN_mod_inverse(inverse, key.d.raw(), lambda, ctx);
+  if (ok) e = bignum(inverse);
+  BN_free(inverse);
+  BN_free(lambda);
+  BN_free(gcd);
+  BN_free(q1);
+  BN_free(p1);
+  BN_CTX_free(ctx);
+  return e;
+}
+
+// One signature with the library's blinding on (its default): the time a
+// private-key operation takes then says nothing about the key, which
+// matters where anyone may ask for signatures (the server signs for every
+// client that enrolls). The result is checked with the public half before
+// it leaves, so that neither a wrong exponent nor a faulty CRT step can
+// hand out a broken signature, which could give the key away.
+bool sign_blinded(const rsa_private_key &key, const bignum &e, const std::string &data,
+                  std::string &signature) {
+  const size_t k = key.n.bytes();
   RSA *rsa = RSA_new();
   if (!rsa) return false;
-  // The record carries no public exponent, but the library will not take a
-  // modulus without one. It is used only to double-check a CRT result; a
-  // wrong guess makes the library fall back to plain exponentiation with d.
-  bignum e(RSA_F4);
   bool ok = RSA_set0_key(rsa, dup_of(key.n), dup_of(e), dup_of(key.d)) == 1;
   if (ok && !key.p.is_zero() && !key.q.is_zero())
     ok = RSA_set0_factors(rsa, dup_of(key.p), dup_of(key.q)) == 1;
   if (ok && !key.dmp1.is_zero() && !key.dmq1.is_zero() && !key.iqmp.is_zero())
     ok = RSA_set0_crt_params(rsa, dup_of(key.dmp1), dup_of(key.dmq1), dup_of(key.iqmp)) == 1;
   if (ok) {
-    RSA_set_flags(rsa, RSA_FLAG_NO_BLINDING);
     signature.assign(k, '\0');
     int len = RSA_private_encrypt(static_cast<int>(data.size()),
                                   reinterpret_cast<const unsigned char *>(data.data()),
@@ -176,8 +201,26 @@ bool rsa_sign(const rsa_private_key &key, const std::string &data, std::string &
     ok = len >= 0 && static_cast<size_t>(len) == k;
   }
   RSA_free(rsa);
-  if (!ok) signature.clear();
-  return ok;
+  rsa_public_key pub;
+  pub.n = key.n;
+  pub.e = e;
+  return ok && rsa_verify(pub, signature, data);
+}
+
+}  // namespace
+
+bool rsa_sign(const rsa_private_key &key, const std::string &data, std::string &signature) {
+  signature.clear();
+  size_t k = key.n.bytes();
+  if (k == 0 || data.size() > k || key.d.is_zero()) return false;
+  // A key without its factors does not tell its public exponent: the
+  // usual ones are tried, the most common first.
+  for (unsigned long guess : {65537ul, 3ul, 17ul, 5ul, 257ul}) {
+    if (sign_blinded(key, public_exponent(key, guess), data, signature)) return true;
+    if (!key.p.is_zero() && !key.q.is_zero()) break;  // the exponent was exact
+  }
+  signature.clear();
+  return false;
 }
 
 bool rsa_verify(const rsa_public_key &key, const std::string &signature,
@@ -316,15 +359,29 @@ bignum dh_public(const dh_group &group, const bignum &x) {
   return result;
 }
 
-bignum dh_shared(const dh_group &group, const bignum &x, const bignum &own_public,
-                 const bignum &peer_public) {
+bool dh_shared(const dh_group &group, const bignum &x, const bignum &own_public,
+               const bignum &peer_public, bignum &shared) {
   DH *dh = new_dh(group, &own_public, x);
   std::string buf(DH_size(dh), '\0');
-  // The returned length is deliberately ignored: the whole buffer, trailing
-  // zeros included, is the value both ends key their channel with.
-  DH_compute_key(reinterpret_cast<unsigned char *>(&buf[0]), peer_public.raw(), dh);
+  // The whole buffer, trailing zeros included, is the value both ends key
+  // their channel with; the length is looked at only to tell a failure (a
+  // peer value the library refuses), which must never yield keys.
+  const int len = DH_compute_key(reinterpret_cast<unsigned char *>(&buf[0]), peer_public.raw(), dh);
   DH_free(dh);
+  if (len <= 0) return false;
   bignum result;
-  if (!result.from_bytes(buf)) throw std::bad_alloc();
-  return result;
+  if (!result.from_bytes(buf) || result.is_zero()) return false;
+  shared = result;
+  return true;
+}
+
+bool dh_value_usable(const dh_group &group, const bignum &value) {
+  // 0, 1 and p - 1 (and anything from p on) would pin the shared value to
+  // one an eavesdropper knows.
+  BIGNUM *upper = BN_dup(group.p.raw());
+  if (!upper) throw std::bad_alloc();
+  const bool ok = BN_sub_word(upper, 2) == 1 && BN_cmp(value.raw(), upper) <= 0 &&
+                  !BN_is_negative(value.raw()) && BN_num_bits(value.raw()) >= 2;
+  BN_free(upper);
+  return ok;
 }

@@ -64,7 +64,9 @@ void connection::receive(std::string &frame) {
     h.kill(this, "flooding");
     return;
   }
-  if (!mc.unprotect(frame)) {
+  // A frame must also come after the last one: a replayed frame ends the
+  // connection like a forged one.
+  if (!mc.unprotect_in_order(frame)) {
     h.kill(this, "frame failed its check");
     return;
   }

@@ -81,7 +81,7 @@ void hub::on_helo(connection &c, msg_reader &r) {
   ok.dh_value = c.mc.gx;
   srv::put_helo_ok(frame, ok);
   c.send(frame);
-  c.mc.derive_keys(false, false);
+  if (!c.mc.derive_keys(false, false)) return kill(&c, "no keys from the exchange");
   c.state = CONN_login;
 }
 

@@ -1,5 +1,7 @@
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
+#include <openssl/rand.h>
 
 #include "common/codec.h"
 #include "common/util.h"
@@ -209,6 +211,46 @@ TEST(Rsa, KeyWithOnlyModulusAndExponentStillSigns) {
   EXPECT_EQ(full_sig, sig);
 }
 
+// Counts what the library draws from its random generator.
+int random_draws = 0;
+const RAND_METHOD *library_random = nullptr;
+int counting_bytes(unsigned char *buf, int num) {
+  random_draws++;
+  return library_random->bytes(buf, num);
+}
+
+// A private-key operation is blinded, so its timing tells nothing about the
+// key: the library draws a blinding factor for it. That needs the key's
+// own public exponent, which is found for keys without factors too.
+TEST(Rsa, EverySignatureIsBlinded) {
+  library_random = RAND_get_rand_method();
+  RAND_METHOD counting = *library_random;
+  counting.bytes = counting_bytes;
+  counting.pseudorand = counting_bytes;
+  key_pair kp;
+  counting_cb cb;
+  ASSERT_TRUE(rsa_generate(1024, 3, cb, kp.pub, kp.pri));
+  rsa_private_key nd;
+  nd.n = kp.pri.n;
+  nd.d = kp.pri.d;
+  for (const rsa_private_key *key : {&kp.pri, &nd}) {
+    std::string sig;
+    ASSERT_EQ(RAND_set_rand_method(&counting), 1);
+    random_draws = 0;
+    const bool signed_ok = rsa_sign(*key, "handshake digest", sig);
+    RAND_set_rand_method(library_random);
+    ASSERT_TRUE(signed_ok);
+    EXPECT_GT(random_draws, 0) << "no blinding factor was drawn";
+    EXPECT_TRUE(rsa_verify(kp.pub, sig, "handshake digest"));
+  }
+  // A key whose CRT part is broken gives no signature at all rather than
+  // a faulty one (which would give its factors away).
+  rsa_private_key broken = kp.pri;
+  broken.dmp1 = bignum(12345);
+  std::string sig;
+  EXPECT_FALSE(rsa_sign(broken, "handshake digest", sig) && !rsa_verify(kp.pub, sig, "handshake digest"));
+}
+
 TEST(Rsa, SignRefusesDataThatDoesNotFit) {
   key_pair kp = generate(1024);
   std::string sig = "stale";
@@ -374,8 +416,9 @@ TEST(DiffieHellman, BothEndsAgree) {
   bignum x = random_bignum(256), y = random_bignum(256);
   bignum gx = dh_public(group, x), gy = dh_public(group, y);
   EXPECT_NE(gx, gy);
-  bignum a = dh_shared(group, x, gx, gy);
-  bignum b = dh_shared(group, y, gy, gx);
+  bignum a, b;
+  ASSERT_TRUE(dh_shared(group, x, gx, gy, a));
+  ASSERT_TRUE(dh_shared(group, y, gy, gx, b));
   EXPECT_EQ(a, b);
   EXPECT_GT(a.bytes(), 0);
 
@@ -393,6 +436,32 @@ TEST(DiffieHellman, BothEndsAgree) {
   BN_CTX_free(ctx);
 }
 
+// Values that pin the shared secret to one everybody knows are refused, and
+// a computation that fails gives no secret, never zero.
+TEST(DiffieHellman, PeerValuesOutsideTwoToPMinusTwoAreRefused) {
+  const dh_group &group = dh_group14();
+  bignum x = random_bignum(256), gx = dh_public(group, x);
+  bignum p_minus[3];
+  for (unsigned long k : {0ul, 1ul, 2ul}) {
+    BIGNUM *v = BN_dup(group.p.raw());
+    BN_sub_word(v, k);
+    p_minus[k] = bignum(v);
+    BN_free(v);
+  }
+  for (const bignum &bad : {bignum(), bignum(1), p_minus[1], p_minus[0]}) {
+    EXPECT_FALSE(dh_value_usable(group, bad));
+    bignum shared(77);
+    EXPECT_FALSE(dh_shared(group, x, gx, bad, shared));
+    EXPECT_EQ(shared, bignum(77)) << "left alone";
+  }
+  for (const bignum &good : {bignum(2), p_minus[2]}) {
+    EXPECT_TRUE(dh_value_usable(group, good));
+    bignum shared;
+    EXPECT_TRUE(dh_shared(group, x, gx, good, shared));
+    EXPECT_FALSE(shared.is_zero());
+  }
+}
+
 TEST(DiffieHellman, ShortSharedValueMovesItsZerosToTheEnd) {
   const dh_group &group = dh_group14();
   // With x = 1 the shared value is the peer's value itself.
@@ -400,11 +469,12 @@ TEST(DiffieHellman, ShortSharedValueMovesItsZerosToTheEnd) {
   std::string peer_bytes = unhex("7f") + std::string(254, '\x5a');  // 255 bytes
   bignum peer;
   peer.from_bytes(peer_bytes);
-  bignum shared = dh_shared(group, one, dh_public(group, one), peer);
+  bignum shared;
+  ASSERT_TRUE(dh_shared(group, one, dh_public(group, one), peer, shared));
   EXPECT_EQ(shared.to_bytes(), peer_bytes + std::string(1, '\0'));  // times 256
 
   bignum small(0x1234);
-  shared = dh_shared(group, one, bignum(2), small);
+  ASSERT_TRUE(dh_shared(group, one, bignum(2), small, shared));
   EXPECT_EQ(shared.bytes(), 256);
   EXPECT_EQ(shared.to_bytes(), std::string("\x12\x34", 2) + std::string(254, '\0'));
 }

@@ -24,11 +24,13 @@ class msg_crypto {
   // Sets gx to the process' Diffie-Hellman public value, nx to 128 random
   // bytes and out_spi to a random word.
   virtual void make_local() = 0;
-  // Whether the peer's nonce and public value are acceptable.
+  // Whether the peer's nonce and public value are acceptable: a nonce of 64
+  // to 256 bytes and a value from 2 to p - 2.
   virtual bool check() = 0;
   // Derives key material from the exchange and installs it. The side that
-  // sent the first nonce passes initiator = true.
-  virtual void derive_keys(bool initiator, bool no_encryption) = 0;
+  // sent the first nonce passes initiator = true. False, with no keys set,
+  // when check() fails or the shared value cannot be computed.
+  virtual bool derive_keys(bool initiator, bool no_encryption) = 0;
   // Installs keys from at least 52 bytes of material; false (and nothing
   // changed) when there are fewer.
   virtual bool set_keys(const std::string &keymat, bool no_encryption) = 0;
@@ -49,6 +51,13 @@ class msg_crypto {
   // header and message.
   virtual bool unprotect(uint8_t *frame, size_t &len) = 0;
 
+  // unprotect for the frames of a stream (the TCP connection between a
+  // client and its server): a frame must also carry a higher sequence
+  // number than the last one taken here, or it is refused as a replay.
+  // Gaps are fine: the sender numbers the frames it sends by UDP from the
+  // same counter. Frames before the keys are set pass as with unprotect.
+  bool unprotect_in_order(std::string &frame);
+
   std::string nx;            // local nonce
   std::string ny;            // peer's nonce
   bignum gx;                 // local Diffie-Hellman public value
@@ -63,6 +72,8 @@ class msg_crypto {
   uint32_t rx_seq = 0;                // sequence word of the last accepted frame
   cipher_ctx *rx_cbc = nullptr;       // owned
   digest_alg_hmac *rx_mac = nullptr;  // owned
+  bool stream_started = false;        // a frame has passed unprotect_in_order
+  uint32_t stream_seq = 0;            // the sequence number of that frame
 
  private:
   msg_crypto(const msg_crypto &) = delete;
@@ -83,7 +94,7 @@ class msg_crypto_v2 : public msg_crypto {
 
   void make_local() override;
   bool check() override;
-  void derive_keys(bool initiator, bool no_encryption) override;
+  bool derive_keys(bool initiator, bool no_encryption) override;
   bool set_keys(const std::string &keymat, bool no_encryption) override;
   bool active() override { return is_active; }
   void protect(std::string &frame, bool udp) override;

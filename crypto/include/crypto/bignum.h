@@ -71,8 +71,9 @@ class rsa_keygen_cb {
 // `exponent`; false (keys untouched) when the library produces no key.
 bool rsa_generate(int bits, unsigned long exponent, rsa_keygen_cb &cb,
                   rsa_public_key &pub, rsa_private_key &pri);
-// PKCS #1 v1.5 type 1 signature of `data` itself (no DigestInfo). On failure
-// returns false and leaves `signature` empty.
+// PKCS #1 v1.5 type 1 signature of `data` itself (no DigestInfo), made
+// with blinding and checked against the public half before it is handed
+// out. On failure returns false and leaves `signature` empty.
 bool rsa_sign(const rsa_private_key &key, const std::string &data, std::string &signature);
 // True only when `signature` is exactly as long as the modulus and recovers
 // exactly `data`.
@@ -105,5 +106,9 @@ bignum dh_public(const dh_group &group, const bignum &x);
 // modulus' length: its minimal bytes first, zero bytes after. A value shorter
 // than p thus comes back shifted left by the missing bytes; the key
 // derivation on both ends of a channel depends on exactly these bytes.
-bignum dh_shared(const dh_group &group, const bignum &x, const bignum &own_public,
-                 const bignum &peer_public);
+// False (and `shared` untouched) when the library cannot compute it, for
+// instance for a peer value outside 2 .. p - 2: never a zero secret.
+bool dh_shared(const dh_group &group, const bignum &x, const bignum &own_public,
+               const bignum &peer_public, bignum &shared);
+// Whether `value` is a public value a peer may send: 2 <= value <= p - 2.
+bool dh_value_usable(const dh_group &group, const bignum &value);
