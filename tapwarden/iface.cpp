@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <linux/if_tun.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -85,10 +86,24 @@ int32_t tap_create(int mtu, tap_iface &out) {
 }
 
 bool request_allowed(uint32_t address, uint32_t netmask) {
-  if ((address >> 24) != 5) return false;
-  uint32_t host_bits = ~netmask;
-  bool contiguous = (host_bits & (host_bits + 1)) == 0;
-  return contiguous && (netmask & 0xff000000u) == 0xff000000u;
+  return (address >> 24) == 5 && netmask == 0xff000000u;
+}
+
+std::string address_holder(uint32_t address, int index) {
+  ifaddrs *list = nullptr;
+  if (getifaddrs(&list) != 0) return "";  // nobody known to hold it
+  std::string holder;
+  for (ifaddrs *a = list; a && holder.empty(); a = a->ifa_next) {
+    if (!a->ifa_addr || a->ifa_addr->sa_family != AF_INET || !a->ifa_name) continue;
+    sockaddr_in sin;
+    memcpy(&sin, a->ifa_addr, sizeof sin);
+    // An alias label ("eth0:1") has no index of its own: someone else's.
+    if (ntohl(sin.sin_addr.s_addr) == address &&
+        static_cast<int>(if_nametoindex(a->ifa_name)) != index)
+      holder = a->ifa_name;
+  }
+  freeifaddrs(list);
+  return holder;
 }
 
 int32_t tap_configure(int index, uint32_t address, uint32_t netmask, std::string &name) {

@@ -19,9 +19,16 @@ struct tap_iface {
 // `mtu`. On failure nothing is left open.
 int32_t tap_create(int mtu, tap_iface &out);
 
-// Only addresses in 5.0.0.0/8 with a contiguous mask of at least /8 may be
-// handed out: the requests come from unprivileged processes.
+// Only addresses in 5.0.0.0/8 with the netmask 255.0.0.0 (what every
+// daemon asks for) may be handed out: the requests come from unprivileged
+// processes, and a longer mask would win the routes of another user's
+// interface.
 bool request_allowed(uint32_t address, uint32_t netmask);
+
+// The name of an interface other than the one with `index` that carries
+// `address`, or empty: a second interface with the same address would
+// take traffic meant for the first.
+std::string address_holder(uint32_t address, int index);
 
 // Assigns address and netmask to the interface with `index` and brings it
 // up. `name` receives the interface's current name, for the log.

@@ -243,10 +243,15 @@ void warden::answer(client &c) {
   memcpy(&address, c.request, 4);
   memcpy(&netmask, c.request + 4, 4);
   int32_t code;
+  std::string holder;
   if (!request_allowed(address, netmask)) {
     code = tapw_code(TAPW_bad_request, EINVAL);
     fprintf(stderr, "tapwarden: client %d: refused %s/%s\n", c.id, ip_to_text(address).c_str(),
             ip_to_text(netmask).c_str());
+  } else if (!(holder = address_holder(address, c.if_index)).empty()) {
+    code = tapw_code(TAPW_bad_request, EADDRINUSE);
+    fprintf(stderr, "tapwarden: client %d: refused %s/%s, which %s carries\n", c.id,
+            ip_to_text(address).c_str(), ip_to_text(netmask).c_str(), holder.c_str());
   } else {
     std::string name;
     code = tap_configure(c.if_index, address, netmask, name);

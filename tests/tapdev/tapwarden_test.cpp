@@ -315,7 +315,11 @@ TEST_F(TapwardenNs, FramesPassBothWays) {
   EXPECT_TRUE(run_until(pinged)) << owner.frames.size() << " frames, none to 5.1.2.4";
 }
 
-TEST_F(TapwardenNs, ForeignAddressesAndBadMasksAreRefused) {
+// Only what a daemon needs: an address in 5.0.0.0/8 with the netmask
+// 255.0.0.0. A longer mask (whose routes would win over another user's
+// interface) and an address that another interface already carries are
+// refused, so one local user cannot capture another's traffic.
+TEST_F(TapwardenNs, ForeignAddressesBadMasksAndTakenAddressesAreRefused) {
   start_warden();
   tapdev *dev = new_device();
   ASSERT_TRUE(dev->open()) << logged_text();
@@ -323,19 +327,35 @@ TEST_F(TapwardenNs, ForeignAddressesAndBadMasksAreRefused) {
 
   dev->configure(0x0a000001, 0xff000000);  // 10.0.0.1/8
   dev->configure(0x05010203, 0xff00ff00);  // 255.0.255.0 has a hole
-  dev->configure(0x05010203, 0xffff00ff);  // 255.255.0.255 too
   dev->configure(0x05010203, 0xfe000000);  // /7 reaches beyond 5.0.0.0/8
   dev->configure(0x06010203, 0xffffff00);  // 6.1.2.3
-  EXPECT_EQ(owner.configured, std::vector<bool>(5, false));
+  dev->configure(0x05010203, 0xffffffff);  // a /32 would win every route to it
+  dev->configure(0x05010203, 0xffff0000);
+  EXPECT_EQ(owner.configured, std::vector<bool>(6, false));
   EXPECT_NE(logged_text().find("tap: bad response 06000016\n"), std::string::npos) << logged_text();
   auto addr = ip_run({"-o", "addr", "show", "dev", name});
   EXPECT_EQ(addr.out.find("inet "), std::string::npos) << addr.out;
 
-  dev->configure(0x05010203, 0xffffffff);  // a /32 is still inside
-  dev->configure(0x05010203, 0xffff0000);
+  dev->configure(0x05010203, 0xff000000);
+  EXPECT_EQ(owner.configured.back(), true) << logged_text();
+  dev->configure(0x05010203, 0xff000000);  // again, on its own interface
+  EXPECT_EQ(owner.configured.back(), true) << logged_text();
+
+  // A second client may not take the address, nor one that the host
+  // carries elsewhere.
+  tapdev *other = new_device();
+  ASSERT_TRUE(other->open()) << logged_text();
+  logged.clear();
+  other->configure(0x05010203, 0xff000000);
+  EXPECT_EQ(owner.configured.back(), false);
+  EXPECT_EQ(logged_text(), "tap: bad response 06000062\n");  // EADDRINUSE
+  ASSERT_EQ(ip_run({"addr", "add", "5.9.9.9/32", "dev", "lo"}).status, 0);
+  other->configure(0x05090909, 0xff000000);
+  EXPECT_EQ(owner.configured.back(), false);
+  other->configure(0x05010204, 0xff000000);
   EXPECT_EQ(owner.configured.back(), true) << logged_text();
   addr = ip_run({"-o", "addr", "show", "dev", name});
-  EXPECT_NE(addr.out.find("inet 5.1.2.3/16"), std::string::npos) << addr.out;
+  EXPECT_NE(addr.out.find("inet 5.1.2.3/8"), std::string::npos) << addr.out;
 }
 
 TEST_F(TapwardenNs, InterfaceDisappearsWithTheClient) {
