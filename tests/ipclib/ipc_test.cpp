@@ -1,9 +1,12 @@
 #include "ipclib/ipc.h"
 
 #include <errno.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -101,6 +104,43 @@ class Ipc : public ::testing::Test {
   temp_dir dir;
   std::string path;
 };
+
+// Only the daemon's own user and root are served, whatever the socket
+// file's mode lets through: another user's connection is closed unheard.
+TEST_F(Ipc, OnlyTheSameUserAndRootAreServed) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  owner daemon;
+  ASSERT_TRUE(ipc_listen(&daemon));
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0777), 0);
+  // The stranger connects, says something, and reports whether the
+  // daemon closed the connection without a word (0), or what went wrong.
+  pid_t stranger = fork();
+  ASSERT_GE(stranger, 0);
+  if (stranger == 0) {
+    const uid_t nobody = 65534;
+    if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0) _exit(2);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    path.copy(sa.sun_path, sizeof sa.sun_path - 1);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) _exit(3);
+    const std::string hello = frame("x");
+    send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
+    char c;
+    _exit(recv(fd, &c, 1, 0) == 0 ? 0 : 4);
+  }
+  int status = -1;
+  ASSERT_TRUE(run_until([&] { return waitpid(stranger, &status, WNOHANG) == stranger; }));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "2: no setuid, 3: no connect, 4: not closed";
+  EXPECT_EQ(daemon.opened, 0);
+  EXPECT_TRUE(daemon.messages.empty());
+  EXPECT_TRUE(logged_prefix("ipc: refused a client of uid 65534 (pid ")) << logged_text();
+
+  raw_client root(path);  // the same user (root here): served
+  EXPECT_TRUE(run_until([&] { return daemon.opened == 1; }));
+}
 
 TEST_F(Ipc, PathOf107BytesIsAcceptedAnd108Rejected) {
   std::string base = dir.path() + "/";

@@ -31,6 +31,8 @@ class ipc_cb {
 // The socket path, set before listening or connecting.
 void ipc_set_path(const std::string &path);
 // Daemon side: removes whatever file sits at the path and listens there.
+// Only processes of the same effective user, and root, are served; any
+// other is closed at once (with a line in the log).
 bool ipc_listen(ipc_cb *owner);
 // Client side: connects to the path (blocking).
 bool ipc_connect(ipc_cb *owner);

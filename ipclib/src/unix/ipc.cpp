@@ -139,10 +139,30 @@ void finish_departed_client() {
   }
 }
 
+// The daemon takes orders from its own user and from root, whatever the
+// socket file's permissions let through; the kernel vouches for who is at
+// the other end.
+bool peer_may_connect(int fd) {
+  static log_limit refusals;
+  ucred cred = {0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 &&
+      (cred.uid == geteuid() || cred.uid == 0))
+    return true;
+  log_limited(refusals, evl_now, "ipc: refused a client",
+              "ipc: refused a client of uid %d (pid %d)\n", static_cast<int>(cred.uid),
+              static_cast<int>(cred.pid));
+  return false;
+}
+
 void ipc_serv::on_event(evl_event *, int) {
   int fd = accept4(ev.fd, nullptr, nullptr, SOCK_CLOEXEC);
   if (fd < 0) {
     log_write("ipc: accept() failed with %d\n", errno);
+    return;
+  }
+  if (!peer_may_connect(fd)) {
+    close(fd);
     return;
   }
   finish_departed_client();
