@@ -3,7 +3,8 @@
 // from a fixed key material; byte 0 of the input picks the UDP form (bit 0)
 // and the channel without encryption (bit 1), byte 1 a bit to flip, and the
 // rest is a message. Each verdict of unprotect is compared with the
-// crypto library's own AES-256-CBC and HMAC-SHA1 over the same bytes.
+// crypto library's own AES-256-CBC and HMAC-SHA1 over the same bytes, and
+// a frame that passes on a stream must not pass there a second time.
 #include <cstdint>
 #include <string>
 
@@ -47,6 +48,12 @@ void check_unprotect(const std::string &frame, bool encrypted) {
   const bool accepted = rx.unprotect(got);
   FUZZ_CHECK(accepted == peer_sent(frame, encrypted, want));
   if (accepted) FUZZ_CHECK(got == want && rx.rx_seq == be32(frame, 4));
+  // On a stream the same frame passes once at most.
+  msg_crypto_v2 stream;
+  FUZZ_CHECK(stream.set_keys(keymat, !encrypted));
+  std::string once = frame, again = frame;
+  FUZZ_CHECK(stream.unprotect_in_order(once) == accepted);
+  FUZZ_CHECK(!stream.unprotect_in_order(again));
 }
 
 }  // namespace
