@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The demo: builds Quilmar, then runs a small world on this machine: a
 # mediation server (with the demo key) and two client hosts, each in its
-# own network namespace with its own tapwarden and tap interface. Shows
+# own network namespace with its own tapwarden and tap interface, and the
+# demo key's public half as its server.pub. Shows
 # what a user sees (login, the network listing on both sides) and ping
 # between the two virtual 5.x addresses, then removes everything it made.
 # Needs root (namespaces and tap devices).
@@ -25,6 +26,7 @@ routed_world
 add_host bob_ns 192.0.2
 
 echo "== a mediation server (demo key) on 203.0.113.2, two hosts: alice and bob =="
+echo "   (each host trusts it through keys/demo-server-for-clients.pub as its server.pub)"
 server_start "$srv" 203.0.113.2
 client_start alice "$alice_ns" 203.0.113.2
 client_start bob "$bob_ns" 203.0.113.2

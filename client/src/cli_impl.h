@@ -43,7 +43,7 @@ class ipc_cli final : public ipc_cb {
  private:
   void finish(const char *line);
   void state_changed(uint32_t new_state, uint8_t new_sub);
-  void session_error(uint32_t kind, uint8_t status);
+  void session_error(uint32_t kind, uint8_t status, const std::string &text);
   void result(uint8_t for_request, uint8_t result);
 };
 

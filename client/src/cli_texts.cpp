@@ -72,6 +72,10 @@ std::string status_text(const std::string &version, uint32_t pid, uint32_t state
          "\n";
 }
 
+std::string no_server_key_text(const std::string &path) {
+  return "No server key: copy your mediation server's server.pub to " + printable(path) + "\n";
+}
+
 std::string network_line(const ipc_reply &n) {
   // Built by hand: a name may be longer than any format buffer.
   return std::string(" ") + (n.online == 1 ? '*' : ' ') + " [" + printable(n.name) + "]\n";

@@ -111,6 +111,8 @@ bool apply_config_entry(config &cfg, const std::string &key, const std::string &
     scan_rate(value, cfg.tx_rate);
   } else if (key == "RxRate") {
     scan_rate(value, cfg.rx_rate);
+  } else if (key == "StrictSource") {
+    cfg.strict_source = value == "yes";
   } else {
     log_write("cfg: unrecognized or invalid entry '%s'\n", key.c_str());
     result = false;

@@ -82,7 +82,14 @@ int daemon_main(const std::vector<std::string> &words) {
 
   signal(SIGCHLD, reap_child);
   signal(SIGPIPE, SIG_IGN);
-  for (int sig : {SIGHUP, SIGILL, SIGABRT, SIGSEGV, SIGTERM}) sigact(sig, fatal_signal);
+  for (int sig : {SIGILL, SIGABRT, SIGSEGV, SIGTERM}) sigact(sig, fatal_signal);
+  // Detached, SIGHUP asks for the log file to be opened again (it has been
+  // moved away, as log rotation does); in the foreground it means that the
+  // terminal has gone, and the daemon goes with it.
+  if (cfg.daemon)
+    reopen_log_on_signal(SIGHUP);
+  else
+    sigact(SIGHUP, fatal_signal);
 
   if (int failed = start_tap(*the_session, cfg)) return failed;
 

@@ -107,7 +107,7 @@ void ipc_cli::on_message(const std::string &message) {
       state_changed(r.state, r.sub);
       break;
     case IPC_error:
-      session_error(r.kind, r.last_status);
+      session_error(r.kind, r.last_status, r.text);
       break;
     case IPC_create_result: result(IPC_create, r.result); break;
     case IPC_delete_result: result(IPC_delete, r.result); break;
@@ -137,13 +137,19 @@ void ipc_cli::state_changed(uint32_t new_state, uint8_t new_sub) {
   if (request >= IPC_create && new_state == STATE_offline) finish(" failed (offline)");
 }
 
-void ipc_cli::session_error(uint32_t kind, uint8_t status) {
+void ipc_cli::session_error(uint32_t kind, uint8_t status, const std::string &text) {
   if (request != IPC_login) return;
   if (kind == ERR_refused && status == 4) {
     print(">");  // redirected: the session connects again at once
     return;
   }
   print(" failed\n");
+  if (kind == ERR_server_key) {
+    // Nothing to retry until the user has put the key in place.
+    print(no_server_key_text(text));
+    waiting = false;
+    return;
+  }
   if (retry)
     print("retrying   ..");  // the session reconnects by itself
   else

@@ -33,10 +33,38 @@ void session::dispatch(std::string &frame) {
   // Nothing has been sent on this connection yet that the server could
   // answer; such a frame has no channel to belong to.
   if (!mc) return;
-  if (mc->active() && !mc->unprotect(frame)) {
+  // A frame recorded earlier on this connection and sent again fails here
+  // like a forged one: the numbers of the server's frames only go up.
+  if (!mc->unprotect_in_order(frame)) {
     report_error(ERR_crypto);
     return;
   }
+  handle_frame(frame);
+}
+
+void session::dispatch_datagram(const uint8_t *buf, size_t len) {
+  // Anyone can send a datagram with the channel identifier in front; one
+  // that fails the channel's check is dropped here rather than taken for a
+  // broken server connection. Before the keys there is nothing the server
+  // would send this way.
+  if (!mc || !mc->active()) return;
+  std::string frame(reinterpret_cast<const char *>(buf), len);
+  if (!mc->unprotect(frame)) {
+    log_limited(udp_log.bad_server_frame, evl_now, "udp: failed to decrypt server frame",
+                "udp: failed to decrypt server frame from %s\n", endpoint_text(udp_from).c_str());
+    return;
+  }
+  // Datagrams may come late or twice, but each is taken once.
+  if (!replay_accept(server_udp_window, mc->rx_seq)) {
+    log_limited(udp_log.replayed_server_frame, evl_now, "udp: replayed server frame",
+                "udp: replayed server frame dropped - seq %u from %s\n", mc->rx_seq,
+                endpoint_text(udp_from).c_str());
+    return;
+  }
+  handle_frame(frame);
+}
+
+void session::handle_frame(std::string &frame) {
   try {
     msg_reader r(frame);
     last_type = srv::frame_type(r);

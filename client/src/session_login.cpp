@@ -1,12 +1,12 @@
 // The session's lifecycle: states, error reports, going online and
 // offline, the lookup and connection, the UDP socket, timers and
-// reconnection, and the two server messages that act on the connection
-// itself (redirect, punch). The login replies are in session_steps.cpp.
+// reconnection, and the redirect, which acts on the connection itself. The
+// login replies are in session_steps.cpp, punching in session_punch.cpp.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/socket.h>
-#include <time.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -22,17 +22,6 @@ namespace {
 
 constexpr uint32_t kBufPipeLimit = 16384;
 
-// A punch message may ask for up to 65535 datagrams per record, each
-// followed by a pause that blocks the loop; no more than this many are
-// sent for one message, so a hostile server cannot stall the daemon.
-constexpr unsigned kMaxPunchDatagrams = 256;
-
-void sleep_ms(long ms) {
-  timespec ts = {ms / 1000, (ms % 1000) * 1000000L};
-  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
-  }
-}
-
 }  // namespace
 
 session::session(session_cb *c) : cb(c) {
@@ -41,6 +30,7 @@ session::session(session_cb *c) : cb(c) {
   reconnect_timer.cb = this;
   server_keepalive_timer.cb = this;
   tunnel_keepalive_timer.cb = this;
+  punch_timer.cb = this;
 }
 
 session::~session() {
@@ -50,6 +40,7 @@ session::~session() {
   evl_timer_stop(&reconnect_timer);
   evl_timer_stop(&server_keepalive_timer);
   evl_timer_stop(&tunnel_keepalive_timer);
+  punch_clear();
   if (tap) tap->close();
   delete tap;
   tap = nullptr;
@@ -98,6 +89,17 @@ void session::go_online() {
   // Called while a login is under way: start afresh rather than leaving the
   // old connection behind.
   release_connection();
+  if (current_config.server_key_digest.empty()) {
+    // Without the server's key anyone could pose as the server: we talk to
+    // no one, and say which file would let us.
+    const std::string needed = current_config.cfg_path + "/server.pub";
+    log_write("ses: no server key: copy the mediation server's server.pub to %s\n",
+              needed.c_str());
+    set_reconn(false);
+    err_text = needed;
+    report_error(ERR_server_key);
+    return;
+  }
   start_resolve();
 }
 
@@ -242,6 +244,8 @@ void session::on_timer(evl_timer *timer) {
     send_msg(frame);
   } else if (timer == &tunnel_keepalive_timer) {
     send_tunnel_keepalives();
+  } else if (timer == &punch_timer) {
+    punch_step();
   } else {
     QUILMAR_ASSERT(0);
   }
@@ -275,6 +279,7 @@ bool session::open_udp() {
 }
 
 void session::close_udp() {
+  punch_clear();  // its datagrams would leave from another socket
   if (udp_sock.fd < 0) return;
   evl_unwatch(&udp_sock);
   close(udp_sock.fd);
@@ -283,7 +288,11 @@ void session::close_udp() {
 
 void session::run_command(const std::string &command) {
   if (command.empty()) return;
+  // The daemon runs with an empty file creation mask; what the user's
+  // command creates must not be writable by everybody.
+  const mode_t daemon_mask = umask(022);
   int status = system(command.c_str());
+  umask(daemon_mask);
   (void)status;  // the command's outcome is its own business
 }
 
@@ -300,37 +309,4 @@ void session::on_redirect(msg_reader &r) {
   server_addr.sin_addr.s_addr = htonl(to.addr);
   server_addr.sin_port = htons(to.port);
   report_error(ERR_refused);
-}
-
-// Opens paths through the NATs between us and a peer by sending the given
-// payloads from our UDP socket. The pauses block the loop on purpose: the
-// datagrams must leave in order and spaced out.
-void session::on_punch(msg_reader &r) {
-  if (state < STATE_discovery) throw bad_state();
-  std::vector<srv::punch_record> records = srv::get_punch(r);
-  must_end(r);
-  if (udp_sock.fd < 0) return;  // nothing to send from
-  int saved_ttl = 0;
-  socklen_t len = sizeof saved_ttl;
-  bool have_ttl = getsockopt(udp_sock.fd, IPPROTO_IP, IP_TTL, &saved_ttl, &len) == 0;
-  unsigned sent = 0;
-  for (const srv::punch_record &p : records) {
-    if (p.ttl != 0) {
-      int ttl = p.ttl;
-      setsockopt(udp_sock.fd, IPPROTO_IP, IP_TTL, &ttl, sizeof ttl);
-    }
-    for (uint32_t i = 0; i < p.count && p.target.port + i <= UINT16_MAX && sent < kMaxPunchDatagrams;
-         i++, sent++) {
-      sockaddr_in to{};
-      to.sin_family = AF_INET;
-      to.sin_addr.s_addr = htonl(p.target.addr);
-      to.sin_port = htons(static_cast<uint16_t>(p.target.port + i));
-      sendto(udp_sock.fd, p.payload.data(), p.payload.size(), 0,
-             reinterpret_cast<const sockaddr *>(&to), sizeof to);
-      sleep_ms(10);
-    }
-    sleep_ms(50);
-    if (sent >= kMaxPunchDatagrams) break;
-  }
-  if (have_ttl) setsockopt(udp_sock.fd, IPPROTO_IP, IP_TTL, &saved_ttl, sizeof saved_ttl);
 }

@@ -112,13 +112,26 @@ void session::flood(uint8_t *msg, size_t len, size_t room) {
   send_frame(msg - P2P_HEADER, P2P_HEADER + len, room, last, true);
 }
 
-void session::deliver_ip4(tunnel *, uint8_t *packet, size_t size) {
+void session::deliver_ip4(tunnel *t, uint8_t *packet, size_t size) {
   if (size < MIN_IP4 || size > MAX_IP4) {
-    log_write("p2p: ip4 packet - bad size %u\n", static_cast<unsigned>(size));
+    log_limited(t->log.bad_size, evl_now, "p2p: ip4 packet - bad size",
+                "p2p: ip4 packet - bad size %u\n", static_cast<unsigned>(size));
+    return;
+  }
+  // With StrictSource a peer speaks only for itself: no packets from hosts
+  // behind it, and none in anybody else's name.
+  if (current_config.strict_source && get_be32(packet + 12) != t->peer_addr) {
+    t->foreign_source++;
+    uint32_t held_back;
+    if (log_limit_pass(t->log.foreign_source, evl_now, held_back))
+      log_write("p2p: ip4 packet from %s with source %s dropped, %u so far\n",
+                ip_to_text(t->peer_addr).c_str(), ip_to_text(get_be32(packet + 12)).c_str(),
+                t->foreign_source);
     return;
   }
   if (!admit(rx_shaper, static_cast<uint32_t>(size))) {
-    log_write("p2p: rejected by RX shaper\n");
+    log_limited(udp_log.rx_shaper, evl_now, "p2p: rejected by RX shaper",
+                "p2p: rejected by RX shaper\n");
     return;
   }
   const uint32_t dest = get_be32(packet + 16);

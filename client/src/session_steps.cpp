@@ -16,6 +16,7 @@ void session::send_helo() {
   delete mc;
   mc = new msg_crypto_v2();
   mc->make_local();
+  replay_reset(server_udp_window);
   srv::helo_msg m;
   m.fingerprint = current_config.server_key_digest;
   m.nonce = mc->nx;
@@ -44,8 +45,13 @@ void session::on_helo_ok(msg_reader &r) {
   mc->ny = m.nonce;
   mc->gy = m.dh_value;
   log_write("ses: received helo.ok\n");
-  // A server that did not compute the same keys fails its signature check.
-  mc->derive_keys(true, false);
+  // A value such as 1 or p - 1 would give a secret that anybody knows. A
+  // server that computed other keys than ours fails its signature check.
+  if (!mc->derive_keys(true, false)) {
+    log_write("ses: unusable key exchange values from the server\n");
+    report_error(ERR_crypto);
+    return;
+  }
   set_state(STATE_helo, 1);
   if (current_config.identity == 0) {
     send_enroll();

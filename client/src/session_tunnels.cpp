@@ -26,8 +26,6 @@ const size_t RX_BUFFER = 2048;
 // Datagrams per recvmmsg call, and at most per wake-up of the loop.
 const unsigned UDP_BATCH = 16;
 const unsigned UDP_BUDGET = 64;
-// Replays are counted all the time but told at most this often per tunnel.
-const uint32_t REPLAY_LOG_PERIOD = 1000;
 
 }  // namespace
 
@@ -96,51 +94,47 @@ void session::on_udp_readable() {
   }
 }
 
+// Every line a datagram can cause here is limited (session.h says per
+// what): whoever can send us datagrams must not be able to fill the log.
 void session::on_datagram(uint8_t *buf, size_t len) {
   if (len < MIN_DATAGRAM) return;
   const uint32_t spi = get_be32(buf);
   if (mc && spi == mc->out_spi) {
-    // Anyone can send a datagram with the channel identifier in front; one
-    // that fails the channel's check is dropped here rather than taken for
-    // a broken server connection.
-    std::string frame(reinterpret_cast<const char *>(buf), len);
-    if (mc->active()) {
-      std::string check = frame;
-      if (!mc->unprotect(check)) {
-        log_write("udp: failed to decrypt server frame from %s\n", endpoint_text(udp_from).c_str());
-        return;
-      }
-    }
-    dispatch(frame);
+    dispatch_datagram(buf, len);
     return;
   }
 
   tunnel *t = find_tunnel_by_spi(spi);
   if (!t) {
-    log_write("udp: unknown spi %08x from %s\n", spi, endpoint_text(udp_from).c_str());
+    log_limited(udp_log.unknown_spi, evl_now, "udp: unknown spi",
+                "udp: unknown spi %08x from %s\n", spi, endpoint_text(udp_from).c_str());
     return;
   }
   size_t size = len;
   if (!t->mc->unprotect(buf, size)) {
-    log_write("udp: failed to decrypt - spi %s, addr %s, tun %s:%u\n",
-              ip_to_text(t->peer_addr).c_str(), endpoint_text(udp_from).c_str(),
-              ip_to_text(t->addr).c_str(), t->port);
+    log_limited(udp_log.bad_datagram, evl_now, "udp: failed to decrypt",
+                "udp: failed to decrypt - spi %s, addr %s, tun %s:%u\n",
+                ip_to_text(t->peer_addr).c_str(), endpoint_text(udp_from).c_str(),
+                ip_to_text(t->addr).c_str(), t->port);
     return;
   }
   if (!replay_accept(t->rx_window, t->mc->rx_seq)) {
     t->replayed++;
-    log_replay(t, t->mc->rx_seq);
+    uint32_t held_back;
+    // The line carries its own count.
+    if (log_limit_pass(t->log.replay, evl_now, held_back))
+      log_write("udp: replayed datagram dropped - spi %s, addr %s, seq %u, %u so far\n",
+                ip_to_text(t->peer_addr).c_str(), endpoint_text(udp_from).c_str(),
+                t->mc->rx_seq, t->replayed);
     return;
   }
-  uint8_t protocol = 0;
-  if (size > P2P_HEADER)
-    protocol = buf[P2P_HEADER];
-  else
-    log_write("assert pkt.size() > 8 in %s:%d\n", __FILE__, __LINE__);
+  const uint8_t protocol = size > P2P_HEADER ? buf[P2P_HEADER] : 0;
 
   if (ntohl(udp_from.sin_addr.s_addr) != t->addr || ntohs(udp_from.sin_port) != t->port)
-    log_write("udp: tunnel addr change for %s from %s:%u to %s\n", ip_to_text(t->peer_addr).c_str(),
-              ip_to_text(t->addr).c_str(), t->port, endpoint_text(udp_from).c_str());
+    log_limited(t->log.addr_change, evl_now, "udp: tunnel addr change",
+                "udp: tunnel addr change for %s from %s:%u to %s\n",
+                ip_to_text(t->peer_addr).c_str(), ip_to_text(t->addr).c_str(), t->port,
+                endpoint_text(udp_from).c_str());
   t->last_rx = evl_now;
   t->rx_count++;
 
@@ -152,23 +146,25 @@ void session::on_datagram(uint8_t *buf, size_t len) {
     case P2P_RESERVED_85:
       break;
     case P2P_KEEPALIVE:
-      log_write("udp: tunnel keepalive << %s\n", ip_to_text(t->peer_addr).c_str());
+      log_limited(t->log.keepalive, evl_now, "udp: tunnel keepalive <<",
+                  "udp: tunnel keepalive << %s\n", ip_to_text(t->peer_addr).c_str());
       break;
-    default: {
-      log_write("udp: unsupported p2p protocol %u from %s\n", protocol,
-                ip_to_text(t->peer_addr).c_str());
-      std::string frame(reinterpret_cast<const char *>(buf), size < 256 ? size : 256);
-      log_write("pkt: %s\n", hex_text(frame, 256).c_str());
+    default:
+      log_unsupported(t, protocol, buf, size);
       break;
-    }
   }
 }
 
-void session::log_replay(tunnel *t, uint32_t seq) {
-  if (t->replayed != 1 && evl_now - t->replay_logged < REPLAY_LOG_PERIOD) return;
-  t->replay_logged = evl_now;
-  log_write("udp: replayed datagram dropped - spi %s, addr %s, seq %u, %u so far\n",
-            ip_to_text(t->peer_addr).c_str(), endpoint_text(udp_from).c_str(), seq, t->replayed);
+// A message without even a protocol number is taken as protocol 0.
+void session::log_unsupported(tunnel *t, uint8_t protocol, const uint8_t *frame, size_t size) {
+  uint32_t held_back;
+  if (!log_limit_pass(t->log.unsupported, evl_now, held_back)) return;
+  if (size <= P2P_HEADER) log_write("assert pkt.size() > 8 in %s:%d\n", __FILE__, __LINE__);
+  log_write("udp: unsupported p2p protocol %u from %s\n", protocol,
+            ip_to_text(t->peer_addr).c_str());
+  const std::string bytes(reinterpret_cast<const char *>(frame), size < 256 ? size : 256);
+  log_write("pkt: %s\n", hex_text(bytes, 256).c_str());
+  log_suppressed("udp: unsupported p2p protocol", held_back);
 }
 
 bool session::send_to_peer(const uint8_t *payload, size_t len, tunnel *t, bool shaped) {
@@ -187,7 +183,8 @@ bool session::send_frame(uint8_t *frame, size_t len, size_t room, tunnel *t, boo
   if (total == 0) return false;
   // The sequence number is used up either way; the peer does not mind gaps.
   if (shaped && !admit(tx_shaper, static_cast<uint32_t>(len - P2P_HEADER))) {
-    log_write("p2p: rejected by TX shaper\n");
+    log_limited(udp_log.tx_shaper, evl_now, "p2p: rejected by TX shaper",
+                "p2p: rejected by TX shaper\n");
     return false;
   }
   sockaddr_in to;

@@ -36,8 +36,9 @@ const char usage_text[] =
     "  -d DIR        the server's directory (key pair and store)\n"
     "  -l ADDR       IPv4 address to listen on (default 0.0.0.0)\n"
     "  -p PORT       TCP and UDP port (default 12975; 0 picks a free one)\n"
-    "  --demo        use the built-in demo key pair, which default clients trust,\n"
-    "                instead of DIR/server.key; for demos and tests only\n"
+    "  --demo        use the built-in demo key pair instead of DIR/server.key, for\n"
+    "                demos and tests only (clients need its public half as their\n"
+    "                server.pub: keys/demo-server-for-clients.pub)\n"
     "  -r ADDR:PORT  hand every client on to another server\n"
     "  -m N          members a network may have (default 250)\n"
     "  -h            show this text\n";

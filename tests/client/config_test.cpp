@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdarg>
+#include <cstring>
 #include <vector>
 
 #include "client/config.h"
@@ -23,13 +24,23 @@ std::string demo_key(const char *name) {
   return read_file(std::string(QUILMAR_SOURCE_DIR) + "/keys/" + name);
 }
 
-// A configuration directory holding a valid client key pair.
+// Every load here names the server key it uses; the tests look at the
+// other lines.
+int capture_all_but_the_server_key(const char *format, va_list args) {
+  if (strcmp(format, "cfg: using server key from %s\n") == 0) return 0;
+  return capture_sink(format, args);
+}
+
+// A configuration directory holding a valid client key pair and the demo
+// server's key as server.pub.
 class ConfigDir : public ::testing::Test {
  protected:
   void SetUp() override {
     start_log_capture();
+    log_set_sink(capture_all_but_the_server_key);
     write_file(dir.file("client.pub"), demo_key("demo-server.pub"));
     write_file(dir.file("client.pri"), demo_key("demo-server.pri"));
+    write_file(dir.file("server.pub"), demo_key("demo-server-for-clients.pub"));
     cfg.cfg_path = dir.path();
   }
   void TearDown() override { stop_log_capture(); }
@@ -258,20 +269,38 @@ TEST_F(ConfigDir, UnwritableStateIsReportedAndKeepsTheValues) {
   EXPECT_EQ(cfg.nickname, "n");
 }
 
-TEST_F(ConfigDir, BuiltInServerKeyFingerprintUsesTwoByteLengths) {
+// Ordinary builds trust no server by themselves: without server.pub the
+// daemon still starts, names the file it needs, and has no key to log in
+// with. A server.pub that does not parse is an error, never a fallback.
+TEST_F(ConfigDir, TheServerKeyComesOnlyFromServerPub) {
+  if (builtin_server_key_size != 0) GTEST_SKIP() << "this build trusts a built-in server key";
+  unlink(dir.file("server.pub").c_str());
   ASSERT_TRUE(load_config(cfg));
+  EXPECT_EQ(logged, (std::vector<std::string>{"cfg: no server key: " + dir.path() +
+                                              "/server.pub is missing\n"}));
+  EXPECT_TRUE(cfg.server_key_digest.empty());
   EXPECT_TRUE(varint_lengths);
-  // Re-encode the built-in key by hand: 0x00, 01 00, modulus, 00 03, exponent.
-  std::string builtin(reinterpret_cast<const char *>(builtin_server_key),
-                      builtin_server_key_size);
-  ASSERT_EQ(builtin.size(), 263u);
-  ASSERT_EQ(builtin.substr(0, 3), std::string("\x00\x80\x02", 3));
-  std::string two_byte = std::string("\x00\x01\x00", 3) + builtin.substr(3, 256) +
-                         std::string("\x00\x03\x01\x00\x01", 5);
-  ASSERT_EQ(builtin.substr(259), std::string("\x03\x01\x00\x01", 4));
-  unsigned char digest[SHA_DIGEST_LENGTH];
-  SHA1(reinterpret_cast<const unsigned char *>(two_byte.data()), two_byte.size(), digest);
-  EXPECT_EQ(cfg.server_key_digest, std::string(reinterpret_cast<char *>(digest), 20));
+
+  for (const std::string &bad : {std::string("\x01garbage"), std::string(),
+                                 demo_key("demo-server.pub") /* the other length form */}) {
+    logged.clear();
+    write_file(dir.file("server.pub"), bad);
+    config fresh;
+    fresh.cfg_path = dir.path();
+    EXPECT_FALSE(load_config(fresh));
+    EXPECT_EQ(logged, (std::vector<std::string>{"cfg: " + dir.path() +
+                                                "/server.pub is not a valid server key\n"}));
+    EXPECT_TRUE(varint_lengths);
+  }
+
+  // The demo server's key for clients is the demo pair's public half.
+  write_file(dir.file("server.pub"), demo_key("demo-server-for-clients.pub"));
+  config demo;
+  demo.cfg_path = dir.path();
+  ASSERT_TRUE(load_config(demo));
+  EXPECT_EQ(demo.server_key.n, demo.client_pub.n);
+  EXPECT_EQ(demo.server_key.e, demo.client_pub.e);
+  EXPECT_EQ(demo.server_key_digest.size(), 20u);
 }
 
 TEST_F(ConfigDir, ServerKeyFileIsReadWithTwoByteLengths) {
@@ -283,23 +312,13 @@ TEST_F(ConfigDir, ServerKeyFileIsReadWithTwoByteLengths) {
   write_public_key(bytes, key);
   varint_lengths = true;
   write_file(dir.file("server.pub"), bytes + "trailing bytes are ignored");
+  log_set_sink(capture_sink);
   ASSERT_TRUE(load_config(cfg));
   EXPECT_EQ(logged, (std::vector<std::string>{"cfg: using server key from " + dir.path() +
                                               "/server.pub\n"}));
   unsigned char digest[SHA_DIGEST_LENGTH];
   SHA1(reinterpret_cast<const unsigned char *>(bytes.data()), bytes.size(), digest);
   EXPECT_EQ(cfg.server_key_digest, std::string(reinterpret_cast<char *>(digest), 20));
-}
-
-TEST_F(ConfigDir, MalformedServerKeyFallsBackToTheBuiltInOne) {
-  write_file(dir.file("server.pub"), "\x01garbage");
-  ASSERT_TRUE(load_config(cfg));
-  config plain;
-  plain.cfg_path = dir.path();
-  unlink(dir.file("server.pub").c_str());
-  ASSERT_TRUE(load_config(plain));
-  EXPECT_EQ(cfg.server_key_digest, plain.server_key_digest);
-  EXPECT_TRUE(logged.empty());
 }
 
 TEST_F(ConfigDir, TruncatedOrMissingClientKeysAreRefused) {
@@ -339,8 +358,8 @@ TEST_F(ConfigDir, FailedWriteKeepsTheOldState) {
   waitpid(child, &status, 0);
   EXPECT_EQ(WEXITSTATUS(status), 0) << "save_state reported success";
   EXPECT_EQ(read_file(dir.file("state")), old_text);
-  // No temporary file is left behind.
-  EXPECT_EQ(system(("test $(ls -A " + dir.path() + " | wc -l) -eq 3").c_str()), 0);
+  // No temporary file is left behind (beside the keys and the state).
+  EXPECT_EQ(system(("test $(ls -A " + dir.path() + " | wc -l) -eq 4").c_str()), 0);
 }
 
 TEST_F(ConfigDir, KillingASaveLeavesTheOldOrTheNewState) {

@@ -89,16 +89,30 @@ TEST_F(Init, HomeRelativePathWithoutHome) {
   EXPECT_EQ(r.out, "quilmar-init: path ~/.quilmar is invalid\n");
 }
 
-TEST_F(Init, DaemonLoadsWhatInitWrote) {
+// A fresh directory trusts no server yet: the daemon loads it and starts,
+// names the file it needs, and a login fails saying what is missing,
+// without talking to anyone.
+TEST_F(Init, DaemonLoadsWhatInitWroteAndAsksForTheServerKey) {
   ASSERT_EQ(run_process(kInit, {"-c", target(), "-n", "tester"}).status, 0);
   write_file(target() + "/config", "DummyTap yes\n");  // no tapwarden here
   background_process d(QUILMAR_BIN, {"-c", target(), "start", "debug"});
   ASSERT_TRUE(wait_until(
       [&] { return signal_caught(d.pid(), SIGTERM) && waiting_in_event_loop(d.pid()); }));
+  const std::string needed = target() + "/server.pub";
+  auto login = run_process(QUILMAR_BIN, {"-c", target(), "login", "retry"});
+  EXPECT_EQ(login.status, 0);
+  EXPECT_EQ(login.out, "Logging in .. failed\nNo server key: copy your mediation server's "
+                       "server.pub to " + needed + "\n");
   kill(d.pid(), SIGTERM);
   ASSERT_TRUE(d.wait_exit());
   EXPECT_EQ(d.status(), 255);
-  EXPECT_EQ(d.output().find("cfg:"), std::string::npos) << d.output();
+  const std::string &out = d.output();
+  EXPECT_NE(out.find("cfg: no server key: " + needed + " is missing\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("ses: no server key: copy the mediation server's server.pub to " + needed +
+                     "\n"),
+            std::string::npos) << out;
+  EXPECT_EQ(out.find("ses: state 1.1 -> 2.0"), std::string::npos) << "looked for a server";
+  EXPECT_EQ(out.find("ses: reconnect"), std::string::npos);
 }
 
 TEST_F(Init, BadConfigLinesStopTheDaemonAfterListingThemAll) {

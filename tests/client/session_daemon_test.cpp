@@ -48,6 +48,27 @@ TEST_F(DaemonSession, AutoLoginReachesReadyAndStays) {
   EXPECT_TRUE(closed);
 }
 
+// The user's OnOnline and OnOffline commands run with the file creation
+// mask 022, not the detached daemon's 0: nothing they create is writable
+// by everybody.
+TEST_F(DaemonSession, HooksRunWithAnOrdinaryUmask) {
+  const std::string online = dir.file("online"), offline = dir.file("offline");
+  write_file(dir.file("config"), "DummyTap yes\nServerAddress 127.0.0.1:" +
+                                     std::to_string(server.port) + "\nOnOnline umask >" + online +
+                                     "\nOnOffline umask >" + offline + "\n");
+  write_file(dir.file("state"), "Nickname   daemon\nAutoLogin  yes\n");
+  server.run([&](test_server &srv) {
+    auto c = srv.accept();
+    if (!c) return;
+    c->login(0x05010203);
+    c->wait_closed(std::chrono::seconds(30));
+  });
+  ASSERT_EQ(run_process(QUILMAR_BIN, args({"start"})).status, 0);  // detached: umask 0
+  ASSERT_TRUE(wait_until([&] { return read_file(online).size() >= 5; }));
+  EXPECT_EQ(read_file(online), "0022\n");
+  EXPECT_EQ(read_file(offline), "0022\n");
+}
+
 TEST_F(DaemonSession, WithoutAutoLoginTheDaemonWaits) {
   write_file(dir.file("config"),
              "DummyTap yes\nServerAddress 127.0.0.1:" + std::to_string(server.port) + "\n");

@@ -159,14 +159,19 @@ void test_conn::close() {
   fd = udp = -1;
 }
 
-void test_conn::send_udp(uint8_t type, const std::string &body, const srv::endpoint &to) {
+std::string test_conn::send_udp(uint8_t type, const std::string &body, const srv::endpoint &to) {
   if (!mc) {
     ADD_FAILURE() << "no channel to protect a datagram with";
-    return;
+    return "";
   }
-  if (udp < 0) udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   std::string frame = srv::frame_begin(type) + body;
   mc->protect(frame, true);
+  send_udp_raw(frame, to);
+  return frame;
+}
+
+void test_conn::send_udp_raw(const std::string &frame, const srv::endpoint &to) {
+  if (udp < 0) udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   sockaddr_in sa{};
   sa.sin_family = AF_INET;
   sa.sin_addr.s_addr = htonl(to.addr);

@@ -54,8 +54,10 @@ class test_conn {
   // Bytes exactly as given.
   void send_raw(const std::string &bytes);
   // A message by UDP to `to`, protected as the server protects datagrams:
-  // the channel identifier in front.
-  void send_udp(uint8_t type, const std::string &body, const srv::endpoint &to);
+  // the channel identifier in front. Returns the datagram, which
+  // send_udp_raw can send again.
+  std::string send_udp(uint8_t type, const std::string &body, const srv::endpoint &to);
+  void send_udp_raw(const std::string &datagram, const srv::endpoint &to);
   // A protected frame of `type` and `body`, to be spoilt by the caller.
   std::string protected_frame(uint8_t type, const std::string &body);
 

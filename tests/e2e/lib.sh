@@ -11,6 +11,7 @@ QUILMAR=$BUILD/client/quilmar
 QUILMAR_INIT=$BUILD/client/quilmar-init
 QUILMAR_SERVER=$BUILD/server/quilmar-server
 TAPWARDEN=$BUILD/tapwarden/tapwarden
+E2E_SOURCE=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
 E2E_ID=${E2E_ID:-$(printf '%04x' $(( $$ % 65536 )))}
 E2E_DIR=$(mktemp -d "/tmp/quilmar-e2e-$E2E_ID.XXXX")
@@ -118,8 +119,8 @@ spawn() {
 
 # server_start NS ADDR: a fresh quilmar-server on ADDR:12975 in NS, its
 # directory in $E2E_DIR/server (kept across restarts).
-# With SERVER_DEMO=1 the server uses the demo key pair, which clients
-# built by default trust without a server.pub of their own.
+# With SERVER_DEMO=1 the server uses the demo key pair, and the clients
+# are given its public half as their server.pub.
 server_start() {
   local ns=$1 addr=$2
   local dir="$E2E_DIR/server" demo=()
@@ -147,7 +148,12 @@ client_start() {
   local dir="$E2E_DIR/$name"
   if [ ! -d "$dir" ]; then
     "$QUILMAR_INIT" -c "$dir" -n "$name" >/dev/null || return 1
-    [ -n "${SERVER_DEMO:-}" ] || cp "$E2E_DIR/server/server.pub" "$dir/server.pub"
+    # No client trusts a server by default: each gets the server's key.
+    if [ -n "${SERVER_DEMO:-}" ]; then
+      cp "$E2E_SOURCE/keys/demo-server-for-clients.pub" "$dir/server.pub"
+    else
+      cp "$E2E_DIR/server/server.pub" "$dir/server.pub"
+    fi
     echo "ServerAddress $server" >"$dir/config"
   fi
   # tapwarden's socket path is fixed, so each host gets its own /run.

@@ -134,6 +134,30 @@ grep -q 'usage: quilmar-init' <<<"$("$root/usr/bin/quilmar-init" -x)" ||
 "$root/usr/sbin/quilmar-server" -h | grep -q '^usage: quilmar-server' ||
   fail "packaged quilmar-server does not run"
 
+# --- no built-in server key ----------------------------------------------------------
+# The packaged client trusts no server by itself: a fresh configuration
+# starts, and a login says which file is missing instead of talking to
+# anyone. Nor does the program carry the demo key, whose private half is
+# public.
+keyless=$work/keyless
+"$root/usr/bin/quilmar-init" -c "$keyless" -n packager >/dev/null || fail "packaged quilmar-init"
+echo "DummyTap yes" >"$keyless/config"
+"$root/usr/bin/quilmar" -c "$keyless" start debug >"$work/keyless.log" 2>&1 &
+keyless_daemon=$!
+for _ in $(seq 100); do [ -S "$keyless/ipc_sock" ] && break; sleep 0.1; done
+login=$("$root/usr/bin/quilmar" -c "$keyless" login 2>&1)
+"$root/usr/bin/quilmar" -c "$keyless" stop >/dev/null 2>&1
+kill "$keyless_daemon" 2>/dev/null
+wait "$keyless_daemon"
+grep -qF "No server key: copy your mediation server's server.pub to $keyless/server.pub" <<<"$login" ||
+  fail "a login without server.pub does not say what is missing: $login"
+grep -qF "cfg: no server key: $keyless/server.pub is missing" "$work/keyless.log" ||
+  fail "the daemon does not name the missing server.pub: $(cat "$work/keyless.log")"
+grep -q "ses: resolved" "$work/keyless.log" && fail "the keyless daemon looked for a server"
+demo_modulus=$(od -An -v -tx1 -j3 -N32 "$source_dir/keys/demo-server.pub" | tr -d ' \n')
+od -An -v -tx1 "$root/usr/bin/quilmar" | tr -d ' \n' | grep -q "$demo_modulus" &&
+  fail "the packaged quilmar carries the demo server key"
+
 # --- manual pages -----------------------------------------------------------------
 for page in "$root"/usr/share/man/man*/*.gz; do
   name=$(basename "$page")

@@ -209,6 +209,13 @@ TEST_F(Login, BadInputEndsOnlyThatConnection) {
   EXPECT_TRUE(odd.send(srv::frame_begin(srv::MSG_peer)));
   EXPECT_TRUE(odd.closed_by_server());
 
+  proto_client replay;  // a frame the client sent before, sent again
+  ASSERT_TRUE(replay.login_new(server.port, "replay"));
+  std::string keepalive = srv::frame_begin(srv::MSG_keepalive);
+  replay.mc->protect(keepalive, false);
+  EXPECT_TRUE(replay.send_raw(keepalive + keepalive));
+  EXPECT_TRUE(replay.closed_by_server());
+
   proto_client flood;  // far more frames than any client sends
   ASSERT_TRUE(flood.login_new(server.port, "flood"));
   std::string burst;

@@ -13,6 +13,8 @@ void install_client_keys(const std::string &dir) {
   const std::string keys = std::string(QUILMAR_SOURCE_DIR) + "/keys/";
   write_file(dir + "/client.pub", read_file(keys + "demo-server.pub"));
   write_file(dir + "/client.pri", read_file(keys + "demo-server.pri"));
+  // No server is trusted by default: the demo server is, by this file.
+  write_file(dir + "/server.pub", read_file(keys + "demo-server-for-clients.pub"));
 }
 
 bool signal_caught(pid_t pid, int sig) {

@@ -7,7 +7,8 @@
 #include <vector>
 
 // Makes `dir` a configuration directory the daemon can load: the demo key
-// pair as the client's keys.
+// pair as the client's keys, and the demo server's public key as the
+// server.pub it trusts (tests with a server of their own replace it).
 void install_client_keys(const std::string &dir);
 // True once process `pid` has a handler installed for `sig`.
 bool signal_caught(pid_t pid, int sig);

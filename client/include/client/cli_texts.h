@@ -20,6 +20,10 @@ const char *result_text(uint8_t result);
 std::string status_text(const std::string &version, uint32_t pid, uint32_t state,
                         bool reconnect, const std::string &nickname);
 
+// What a login that failed for want of the server's key tells the user;
+// `path` is the file the daemon needs.
+std::string no_server_key_text(const std::string &path);
+
 // One line of a listing for IPC_network and IPC_member.
 std::string network_line(const ipc_reply &network);
 std::string member_line(const ipc_reply &member);

@@ -11,7 +11,9 @@
 #include "crypto/bignum.h"
 
 // Deployment values, chosen when the client is built: the default mediation
-// server and its public key, serialised with 7-bit-group lengths.
+// server and, when the build names one, its public key in the form of a
+// server.pub (two-byte lengths). builtin_server_key_size is 0 when no key
+// is built in, as in ordinary builds and the packages.
 extern const char builtin_server_host[];
 extern const unsigned char builtin_server_key[];
 extern const size_t builtin_server_key_size;
@@ -26,7 +28,9 @@ struct config {
   std::string server_host = builtin_server_host;
   uint32_t server_port = 12975;
   rsa_public_key server_key;
-  std::string server_key_digest;  // SHA-1 fingerprint of server_key
+  // SHA-1 fingerprint of server_key; empty while there is no key to trust,
+  // and then the session logs in nowhere.
+  std::string server_key_digest;
   std::string version = "quilmar-lnx-0.9.9.9-17";
   uint32_t identity = 0;
   uint32_t netmask = 0xff000000;
@@ -45,6 +49,9 @@ struct config {
   bool auto_login = false;
   std::set<std::string> online_nets;
   std::string rename_to;
+  // Our own config key StrictSource: take from each tunnel only IPv4
+  // packets whose source is the peer's own virtual address.
+  bool strict_source = false;
 };
 
 extern config current_config;
@@ -52,7 +59,11 @@ extern const config default_config;
 
 // Reads the configuration directory named by cfg.cfg_path: config, the
 // server key and its fingerprint, the client's keys, then state. False
-// means the daemon must stop; the reason has been logged.
+// means the daemon must stop; the reason has been logged. The server key
+// is server.pub, else the built-in one; a server.pub that cannot be read
+// or parsed is such a reason, never a cause to fall back. With neither,
+// loading succeeds, logs which file is missing, and leaves
+// server_key_digest empty.
 bool load_config(config &cfg);
 // Replaces the state file with the persisted fields that differ from the
 // built-in values. The old file stays whole if the new one cannot be

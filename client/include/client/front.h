@@ -41,6 +41,8 @@ bool make_dir(const std::string &path);
 int daemon_log_sink(const char *format, va_list args);
 extern bool log_to_stdout;
 extern bool log_to_file;
+// Makes `sig` open the log file anew with the next line (for log rotation).
+void reopen_log_on_signal(int sig);
 
 // Signal handling: `sigact` routes the signal through the call-stack report
 // to `handler`.

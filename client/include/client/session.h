@@ -17,7 +17,8 @@
 // steps from helo to ready), session_dispatch.cpp (framing, the handler
 // table), session_tables.cpp (peers and networks), session_netops.cpp
 // (network operations), session_tunnels.cpp (tunnels, the UDP socket's
-// input, keep-alives) and session_packets.cpp (between tap and tunnels).
+// input, keep-alives), session_punch.cpp (hole punching, paced by a timer)
+// and session_packets.cpp (between tap and tunnels).
 #pragma once
 
 #include <netinet/in.h>
@@ -31,6 +32,7 @@
 
 #include "clisrv/msg_crypto.h"
 #include "common/codec.h"
+#include "common/log.h"
 #include "events/evl.h"
 #include "netlib/nethdr.h"
 #include "stack/io_pipe.h"
@@ -61,6 +63,9 @@ enum session_error : uint32_t {
   ERR_refused = 6,
   ERR_crypto = 7,
   ERR_tap = 8,
+  // Our own: no key to check the server with (server.pub is missing and
+  // none is built in). err_text names the file that is needed.
+  ERR_server_key = 9,
 };
 
 // A message arrived in a state that does not expect it.
@@ -120,7 +125,29 @@ struct tunnel {
   // captured one cannot be injected into the LAN again.
   replay_window rx_window;
   uint32_t replayed = 0;         // datagrams dropped as replays
-  uint32_t replay_logged = 0;    // evl_now of the last line about them
+  uint32_t foreign_source = 0;   // packets dropped by StrictSource
+  // What the peer can make us log per datagram, limited for each tunnel
+  // so that one peer's flood does not hide another's lines.
+  struct {
+    log_limit replay, keepalive, addr_change, unsupported, bad_size, foreign_source;
+  } log;
+};
+
+// Lines that anybody who can send us a datagram can cause, one limit per
+// kind for the whole session.
+struct datagram_log_limits {
+  log_limit unknown_spi, bad_datagram, bad_server_frame, replayed_server_frame;
+  log_limit rx_shaper, tx_shaper, punch_dropped;
+};
+
+// Hole punching: the datagrams of one record of a punch message, sent one
+// by one from punch_timer.
+struct punch_run {
+  uint32_t addr = 0;        // target, host order
+  uint16_t first_port = 0;
+  uint16_t count = 0;       // at least 1
+  uint8_t ttl = 0;          // IP time-to-live of these datagrams; 0 = the socket's
+  std::string payload;
 };
 
 // Bytes that a datagram handed to session::on_datagram must have writable
@@ -227,6 +254,14 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
 
   shaper rx_shaper;
   shaper tx_shaper;
+  datagram_log_limits udp_log;
+
+  // Hole punching (session_punch.cpp): what is still to be sent, in order,
+  // at most PUNCH_QUEUE_LIMIT datagrams in all.
+  std::deque<punch_run> punch_queue;
+  uint32_t punch_next = 0;     // index of the next port of the front run
+  uint32_t punch_pending = 0;  // datagrams in the queue
+  evl_timer punch_timer;
 
   // ---- Connection (owned) ----
   sockaddr_in server_addr{};  // from the lookup or a redirect
@@ -241,10 +276,15 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   evl_timer server_keepalive_timer;
   evl_timer tunnel_keepalive_timer;
 
-  // Hands a received server frame (still protected when keys are active)
-  // to the message handlers; the pipe and the UDP path call it, and so may
-  // tests.
+  // Hands a server frame received on the connection (still protected when
+  // keys are active) to the message handlers; the pipe calls it, and so may
+  // tests. A protected frame must pass its check and come after the last
+  // one, or the session goes offline with ERR_crypto.
   void dispatch(std::string &frame);
+  // The same for a server frame that came by UDP (channel identifier in
+  // front): one that fails its check, or was seen before, is dropped
+  // with a line in the log, and the connection stays.
+  void dispatch_datagram(const uint8_t *buf, size_t len);
 
  private:
   session(const session &) = delete;
@@ -285,6 +325,8 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   bool send_network_op(const char *op, const std::string &name, std::string &frame);
   typedef void (session::*handler)(msg_reader &r);
   static handler handler_for(uint32_t type);
+  // A frame whose protection is off (or was never on): to its handler.
+  void handle_frame(std::string &frame);
   // Reads a reply's status byte into last_status.
   uint8_t take_status(msg_reader &r);
   bool step_accepted(msg_reader &r, uint32_t step);
@@ -297,6 +339,9 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   void on_disc_reply(msg_reader &r);
   void on_redirect(msg_reader &r);
   void on_punch(msg_reader &r);
+  // Sends the next punch datagram and sets the timer for the one after.
+  void punch_step();
+  void punch_clear();
   void on_udp_probe(msg_reader &r);
   void on_network(msg_reader &r);
   void on_evicted(msg_reader &r);
@@ -321,6 +366,8 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   // Counts dropped connections, so that a caller can tell whether the
   // connection it used went away during a call.
   uint32_t connection_count = 0;
+  // Sequence numbers of the server's frames by UDP on this connection.
+  replay_window server_udp_window;
 
   // Tunnels (session_tunnels.cpp).
   void on_peer_ok(uint32_t vip, const srv::peer_ok_msg &m);
@@ -329,7 +376,7 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   // then the message), which has room for `room`.
   bool send_frame(uint8_t *frame, size_t len, size_t room, tunnel *t, bool shaped);
   void send_tunnel_keepalives();
-  void log_replay(tunnel *t, uint32_t seq);
+  void log_unsupported(tunnel *t, uint8_t protocol, const uint8_t *frame, size_t size);
 
   // Packet path (session_packets.cpp).
   void on_tap_arp(const nethdr &nh);
