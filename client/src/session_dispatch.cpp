@@ -50,15 +50,17 @@ void session::dispatch_datagram(const uint8_t *buf, size_t len) {
   if (!mc || !mc->active()) return;
   std::string frame(reinterpret_cast<const char *>(buf), len);
   if (!mc->unprotect(frame)) {
-    log_limited(udp_log.bad_server_frame, evl_now, "udp: failed to decrypt server frame",
-                "udp: failed to decrypt server frame from %s\n", endpoint_text(udp_from).c_str());
+    log_limited(udp_log.bad_server_frame, evl_now, "udp: failed to decrypt server frame", [&] {
+      log_write("udp: failed to decrypt server frame from %s\n", endpoint_text(udp_from).c_str());
+    });
     return;
   }
   // Datagrams may come late or twice, but each is taken once.
   if (!replay_accept(server_udp_window, mc->rx_seq)) {
-    log_limited(udp_log.replayed_server_frame, evl_now, "udp: replayed server frame",
-                "udp: replayed server frame dropped - seq %u from %s\n", mc->rx_seq,
+    log_limited(udp_log.replayed_server_frame, evl_now, "udp: replayed server frame", [&] {
+      log_write("udp: replayed server frame dropped - seq %u from %s\n", mc->rx_seq,
                 endpoint_text(udp_from).c_str());
+    });
     return;
   }
   handle_frame(frame);

@@ -115,7 +115,7 @@ void session::flood(uint8_t *msg, size_t len, size_t room) {
 void session::deliver_ip4(tunnel *t, uint8_t *packet, size_t size) {
   if (size < MIN_IP4 || size > MAX_IP4) {
     log_limited(t->log.bad_size, evl_now, "p2p: ip4 packet - bad size",
-                "p2p: ip4 packet - bad size %u\n", static_cast<unsigned>(size));
+                [&] { log_write("p2p: ip4 packet - bad size %u\n", static_cast<unsigned>(size)); });
     return;
   }
   // With StrictSource a peer speaks only for itself: no packets from hosts
@@ -131,7 +131,7 @@ void session::deliver_ip4(tunnel *t, uint8_t *packet, size_t size) {
   }
   if (!admit(rx_shaper, static_cast<uint32_t>(size))) {
     log_limited(udp_log.rx_shaper, evl_now, "p2p: rejected by RX shaper",
-                "p2p: rejected by RX shaper\n");
+                [&] { log_write("p2p: rejected by RX shaper\n"); });
     return;
   }
   const uint32_t dest = get_be32(packet + 16);

@@ -91,8 +91,9 @@ void session::on_punch(msg_reader &r) {
   }
   if (datagrams == 0) return;
   if (punch_pending + datagrams > PUNCH_QUEUE_LIMIT) {
-    log_limited(udp_log.punch_dropped, evl_now, "ses: punch dropped",
-                "ses: punch dropped, %u datagrams still to send\n", punch_pending);
+    log_limited(udp_log.punch_dropped, evl_now, "ses: punch dropped", [&] {
+      log_write("ses: punch dropped, %u datagrams still to send\n", punch_pending);
+    });
     return;
   }
   for (punch_run &run : runs) punch_queue.push_back(std::move(run));

@@ -106,16 +106,18 @@ void session::on_datagram(uint8_t *buf, size_t len) {
 
   tunnel *t = find_tunnel_by_spi(spi);
   if (!t) {
-    log_limited(udp_log.unknown_spi, evl_now, "udp: unknown spi",
-                "udp: unknown spi %08x from %s\n", spi, endpoint_text(udp_from).c_str());
+    log_limited(udp_log.unknown_spi, evl_now, "udp: unknown spi", [&] {
+      log_write("udp: unknown spi %08x from %s\n", spi, endpoint_text(udp_from).c_str());
+    });
     return;
   }
   size_t size = len;
   if (!t->mc->unprotect(buf, size)) {
-    log_limited(udp_log.bad_datagram, evl_now, "udp: failed to decrypt",
-                "udp: failed to decrypt - spi %s, addr %s, tun %s:%u\n",
+    log_limited(udp_log.bad_datagram, evl_now, "udp: failed to decrypt", [&] {
+      log_write("udp: failed to decrypt - spi %s, addr %s, tun %s:%u\n",
                 ip_to_text(t->peer_addr).c_str(), endpoint_text(udp_from).c_str(),
                 ip_to_text(t->addr).c_str(), t->port);
+    });
     return;
   }
   if (!replay_accept(t->rx_window, t->mc->rx_seq)) {
@@ -131,10 +133,11 @@ void session::on_datagram(uint8_t *buf, size_t len) {
   const uint8_t protocol = size > P2P_HEADER ? buf[P2P_HEADER] : 0;
 
   if (ntohl(udp_from.sin_addr.s_addr) != t->addr || ntohs(udp_from.sin_port) != t->port)
-    log_limited(t->log.addr_change, evl_now, "udp: tunnel addr change",
-                "udp: tunnel addr change for %s from %s:%u to %s\n",
+    log_limited(t->log.addr_change, evl_now, "udp: tunnel addr change", [&] {
+      log_write("udp: tunnel addr change for %s from %s:%u to %s\n",
                 ip_to_text(t->peer_addr).c_str(), ip_to_text(t->addr).c_str(), t->port,
                 endpoint_text(udp_from).c_str());
+    });
   t->last_rx = evl_now;
   t->rx_count++;
 
@@ -146,8 +149,9 @@ void session::on_datagram(uint8_t *buf, size_t len) {
     case P2P_RESERVED_85:
       break;
     case P2P_KEEPALIVE:
-      log_limited(t->log.keepalive, evl_now, "udp: tunnel keepalive <<",
-                  "udp: tunnel keepalive << %s\n", ip_to_text(t->peer_addr).c_str());
+      log_limited(t->log.keepalive, evl_now, "udp: tunnel keepalive <<", [&] {
+        log_write("udp: tunnel keepalive << %s\n", ip_to_text(t->peer_addr).c_str());
+      });
       break;
     default:
       log_unsupported(t, protocol, buf, size);
@@ -157,14 +161,13 @@ void session::on_datagram(uint8_t *buf, size_t len) {
 
 // A message without even a protocol number is taken as protocol 0.
 void session::log_unsupported(tunnel *t, uint8_t protocol, const uint8_t *frame, size_t size) {
-  uint32_t held_back;
-  if (!log_limit_pass(t->log.unsupported, evl_now, held_back)) return;
-  if (size <= P2P_HEADER) log_write("assert pkt.size() > 8 in %s:%d\n", __FILE__, __LINE__);
-  log_write("udp: unsupported p2p protocol %u from %s\n", protocol,
-            ip_to_text(t->peer_addr).c_str());
-  const std::string bytes(reinterpret_cast<const char *>(frame), size < 256 ? size : 256);
-  log_write("pkt: %s\n", hex_text(bytes, 256).c_str());
-  log_suppressed("udp: unsupported p2p protocol", held_back);
+  log_limited(t->log.unsupported, evl_now, "udp: unsupported p2p protocol", [&] {
+    if (size <= P2P_HEADER) log_write("assert pkt.size() > 8 in %s:%d\n", __FILE__, __LINE__);
+    log_write("udp: unsupported p2p protocol %u from %s\n", protocol,
+              ip_to_text(t->peer_addr).c_str());
+    const std::string bytes(reinterpret_cast<const char *>(frame), size < 256 ? size : 256);
+    log_write("pkt: %s\n", hex_text(bytes, 256).c_str());
+  });
 }
 
 bool session::send_to_peer(const uint8_t *payload, size_t len, tunnel *t, bool shaped) {
@@ -184,7 +187,7 @@ bool session::send_frame(uint8_t *frame, size_t len, size_t room, tunnel *t, boo
   // The sequence number is used up either way; the peer does not mind gaps.
   if (shaped && !admit(tx_shaper, static_cast<uint32_t>(len - P2P_HEADER))) {
     log_limited(udp_log.tx_shaper, evl_now, "p2p: rejected by TX shaper",
-                "p2p: rejected by TX shaper\n");
+                [&] { log_write("p2p: rejected by TX shaper\n"); });
     return false;
   }
   sockaddr_in to;

@@ -40,16 +40,6 @@ bool log_limit_pass(log_limit &limit, uint32_t now, uint32_t &held_back) {
   return true;
 }
 
-void log_limited(log_limit &limit, uint32_t now, const char *kind, const char *format, ...) {
-  uint32_t held_back = 0;
-  if (!log_limit_pass(limit, now, held_back)) return;
-  va_list args;
-  va_start(args, format);
-  current_sink(format, args);
-  va_end(args);
-  log_suppressed(kind, held_back);
-}
-
 void log_suppressed(const char *kind, uint32_t count) {
   if (count) log_write("%s - %u more suppressed\n", kind, count);
 }

@@ -133,7 +133,7 @@ TEST_F(Logged, LimitedLinesAreCountedAndToldWithTheNext) {
   log_limit limit;
   const uint32_t start = 0xffffff00;
   for (uint32_t t = 0; t < 3000; t += 10)
-    log_limited(limit, start + t, "udp: thing", "udp: thing %u\n", t);
+    log_limited(limit, start + t, "udp: thing", [&] { log_write("udp: thing %u\n", t); });
   EXPECT_EQ(logged, (std::vector<std::string>{"udp: thing 0\n", "udp: thing 1000\n",
                                               "udp: thing - 99 more suppressed\n",
                                               "udp: thing 2000\n",

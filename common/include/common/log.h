@@ -45,9 +45,16 @@ constexpr uint32_t LOG_LIMIT_PERIOD = 1000;
 bool log_limit_pass(log_limit &limit, uint32_t now, uint32_t &held_back);
 // "<kind> - <count> more suppressed", when `count` is not 0.
 void log_suppressed(const char *kind, uint32_t count);
-// Writes the line when log_limit_pass allows it, then log_suppressed.
-void log_limited(log_limit &limit, uint32_t now, const char *kind, const char *format, ...)
-    __attribute__((format(printf, 4, 5)));
+// Calls `write` (which writes the line or lines of the kind) when
+// log_limit_pass allows it, then log_suppressed. Nothing is formatted for
+// a line that is held back.
+template <typename Write>
+void log_limited(log_limit &limit, uint32_t now, const char *kind, Write write) {
+  uint32_t held_back = 0;
+  if (!log_limit_pass(limit, now, held_back)) return;
+  write();
+  log_suppressed(kind, held_back);
+}
 
 // Assertions are log lines, never a stop: "assert <expr> in <file>:<line>".
 #define QUILMAR_ASSERT(expr)                                                  \

@@ -149,9 +149,10 @@ bool peer_may_connect(int fd) {
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0 &&
       (cred.uid == geteuid() || cred.uid == 0))
     return true;
-  log_limited(refusals, evl_now, "ipc: refused a client",
-              "ipc: refused a client of uid %d (pid %d)\n", static_cast<int>(cred.uid),
+  log_limited(refusals, evl_now, "ipc: refused a client", [&] {
+    log_write("ipc: refused a client of uid %d (pid %d)\n", static_cast<int>(cred.uid),
               static_cast<int>(cred.pid));
+  });
   return false;
 }
 
