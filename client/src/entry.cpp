@@ -65,7 +65,7 @@ namespace {
 
 // Our own long options, which getopt would refuse as unknown short ones:
 // they are taken out of the arguments before it runs (though not as the
-// value of -c, nor after "--") and follow the command words, wherever they
+// value of -c, nor after "--") and follow the command word, wherever they
 // were given. Every other argument is parsed as it always was.
 bool is_own_option(const char *arg) {
   return strcmp(arg, "--json") == 0 || strcmp(arg, "--names") == 0;
@@ -117,7 +117,7 @@ int quilmar_main(int argc, char **argv) {
   // options they always were.
   if (!own_options.empty() && (words.empty() || (words[0] != "list" && words[0] != "peers")))
     usage();
-  words.insert(words.end(), own_options.begin(), own_options.end());
+  words.insert(words.begin() + 1, own_options.begin(), own_options.end());
 
   if (!expand_home(cfg.cfg_path)) {
     printf("Configuration path %s is invalid\n", cfg.cfg_path.c_str());

@@ -1,5 +1,6 @@
 #include "client/state_report.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <nlohmann/json.hpp>

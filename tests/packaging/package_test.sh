@@ -180,7 +180,7 @@ completion_words=$(bash -c '
     cur=${words[cword]}; prev=${words[cword-1]}
   }
   _filedir() { :; }
-  quilmar() { [ "$*" = "-c /x list --names" ] && printf "alpha net\nbeta\n"; }
+  quilmar() { local IFS=" "; [ "$*" = "-c /x list --names" ] && printf "alpha net\nbeta\n"; }
   source "$1"
   complete -p quilmar quilmar-init >/dev/null || exit 1
   COMP_WORDS=(quilmar ""); COMP_CWORD=1; _quilmar
