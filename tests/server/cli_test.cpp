@@ -1,11 +1,12 @@
 // quilmar-server's command line and its store across restarts: init and its
-// files, -h and bad options, the demo key refused without --demo, a clean
+// files, -h, -V and bad options, the demo key refused without --demo, a clean
 // stop on a signal, and everything a client relies on still there after a
 // restart.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
+#include "common/version.h"
 #include "proto_client.h"
 #include "server_helpers.h"
 #include "tempdir.h"
@@ -62,6 +63,20 @@ TEST(ServerCli, HelpAndBadCommandLines) {
   for (const char *word : {"init", "run", "-d DIR", "-l ADDR", "-p PORT", "--demo"})
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
   const std::string usage = r.out;
+  // Help wins anywhere on the command line, even over a bad option.
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"run", "--help"}, {"init", "-d", "x", "-h"},
+        {"run", "-d", "x", "-p", "70000", "--help", "-V"}}) {
+    r = run_process(kServerBin, args);
+    EXPECT_EQ(r.status, 0) << args[1];
+    EXPECT_EQ(r.out, usage);
+  }
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"-V"}, {"run", "-d", "x", "--version"}}) {
+    r = run_process(kServerBin, args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, std::string("quilmar-server ") + QUILMAR_VERSION + "\n");
+  }
 
   for (std::vector<std::string> args :
        {std::vector<std::string>{}, {"serve"}, {"run"}, {"run", "-d"}, {"run", "-d", "x", "-q"},
@@ -71,6 +86,17 @@ TEST(ServerCli, HelpAndBadCommandLines) {
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, usage);
   }
+}
+
+TEST(ServerCli, InitClosesAnExistingDirectoryToOthers) {
+  temp_dir tmp;
+  const std::string dir = tmp.file("srv");
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(dir.c_str(), 0755), 0);  // whatever the umask
+  process_result r = run_process(kServerBin, {"init", "-d", dir});
+  ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.rfind("changed the mode of " + dir + " from 0755 to 0700\n", 0), 0u) << r.out;
+  EXPECT_EQ(mode_of(dir), 0700u);
 }
 
 TEST(ServerCli, RefusesTheDemoKeyWithoutDemo) {
