@@ -175,7 +175,7 @@ page=$(rendered man1/quilmar-init.1.gz)
 for opt in -c -f -n; do grep -Eq "^ {7}$opt( |$)" <<<"$page" || fail "quilmar-init(1) lacks $opt"; done
 page=$(rendered man8/tapwarden.8.gz)
 for opt in $("$root/usr/sbin/tapwarden" -h | sed -n 's/^  \(-[a-z]\) .*/\1/p'); do
-  grep -Eq "^ {7}$opt( |$)" <<<"$page" || fail "tapwarden(8) lacks $opt"
+  grep -Eq "^ {7}$opt( |,|$)" <<<"$page" || fail "tapwarden(8) lacks $opt"
 done
 page=$(rendered man8/quilmar-server.8.gz)
 for opt in $("$root/usr/sbin/quilmar-server" -h | sed -n 's/^  \(-[-a-z]*\) .*/\1/p') init run; do
