@@ -1,4 +1,4 @@
-// The command line of quilmar-server: init, run, -h.
+// The command line of quilmar-server: init, run, -h, -V.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -14,6 +14,7 @@
 
 #include "common/log.h"
 #include "common/util.h"
+#include "common/version.h"
 #include "events/evl.h"
 #include "hub.h"
 #include "keys.h"
@@ -24,7 +25,7 @@ namespace {
 const char usage_text[] =
     "usage: quilmar-server init -d DIR\n"
     "       quilmar-server run -d DIR [-l ADDR] [-p PORT] [--demo] [-r ADDR:PORT] [-m N]\n"
-    "       quilmar-server -h\n"
+    "       quilmar-server -h | -V\n"
     "\n"
     "commands:\n"
     "  init          create DIR (mode 0700) with a new server key pair and an\n"
@@ -40,7 +41,8 @@ const char usage_text[] =
     "                instead of DIR/server.key; for demos and tests only\n"
     "  -r ADDR:PORT  hand every client on to another server\n"
     "  -m N          members a network may have (default 250)\n"
-    "  -h            show this text\n";
+    "  -h, --help    show this text (anywhere on the command line)\n"
+    "  -V, --version print the version\n";
 
 // Exponent bytes of the server's Diffie-Hellman key: 320 bits, well above
 // twice the strength of the 2048-bit group, at a fraction of the cost of a
@@ -149,22 +151,25 @@ int run_server(const server_config &cfg) {
 }  // namespace
 
 int quilmar_server_main(int argc, char **argv) {
+  switch (help_or_version(argc, argv)) {
+    case ASKED_help:
+      fputs(usage_text, stdout);
+      return 0;
+    case ASKED_version:
+      printf("quilmar-server %s\n", QUILMAR_VERSION);
+      return 0;
+    case ASKED_nothing:
+      break;
+  }
   if (argc < 2) return usage_error();
   const std::string command = argv[1];
-  if (command == "-h" || command == "--help") {
-    fputs(usage_text, stdout);
-    return 0;
-  }
   if (command != "init" && command != "run") return usage_error();
 
   server_config cfg;
   for (int i = 2; i < argc; i++) {
     const std::string opt = argv[i];
     const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (opt == "-h") {
-      fputs(usage_text, stdout);
-      return 0;
-    } else if (opt == "-d" && value) {
+    if (opt == "-d" && value) {
       cfg.dir = value;
       i++;
     } else if (command == "run" && opt == "-l" && value) {
