@@ -1,0 +1,11 @@
+// The result of an administration command as text for people
+// (admin_text.cpp); --json prints the result itself.
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "admin_wire.h"
+
+std::string admin_text(const admin_request &request, const nlohmann::ordered_json &result);
