@@ -55,7 +55,8 @@ class hub_live final : public admin_live {
       for (const std::string &net : member_of) h.forget_membership(*c, net);
       h.kill(c, "removed by the administrator");
     }
-    for (const std::string &net : networks) h.tell_members(net, srv::NET_member_removed, identity, c);
+    for (const std::string &net : networks)
+      h.tell_members(net, srv::NET_member_removed, identity, c);
     log_write("srv: administrator removed %s\n", ip_to_text(identity).c_str());
   }
 
@@ -66,8 +67,7 @@ class hub_live final : public admin_live {
 
   void member_banned(const std::string &name, uint32_t identity) override {
     h.drop_member(name, identity);
-    log_write("srv: administrator banned %s from %s\n", ip_to_text(identity).c_str(),
-              name.c_str());
+    log_write("srv: administrator banned %s from %s\n", ip_to_text(identity).c_str(), name.c_str());
   }
 
   void owner_changed(const std::string &name, uint32_t owner, bool joined) override {

@@ -72,8 +72,7 @@ json network_delete(const network_rec &n, store &db, admin_live *live) {
   return admin_ok({{"name", n.name}, {"members", members}});
 }
 
-json network_set_password(network_rec n, const std::string &password, store &db,
-                          admin_live *live) {
+json network_set_password(network_rec n, const std::string &password, store &db, admin_live *live) {
   if (password.empty()) return admin_error("the new password is empty");
   if (password.size() > MAX_PASSWORD)
     return admin_error("the new password is longer than " + std::to_string(MAX_PASSWORD) +
@@ -100,7 +99,8 @@ json network_and_client(const admin_request &req, const network_rec &n, store &d
 
   if (req.command == "networks unban") {
     if (!banned) return admin_error(address + " is not banned from " + n.name);
-    if (db.unban(n.name, id) != STORE_ok) return admin_error("the store could not unban " + address);
+    if (db.unban(n.name, id) != STORE_ok)
+      return admin_error("the store could not unban " + address);
     return admin_ok(done);
   }
   if (req.command == "networks ban") {
@@ -128,10 +128,10 @@ json admin_network_command(const admin_request &req, store &db, admin_live *live
   const size_t operands = req.args.size();
   if (cmd == "networks list" && operands == 0) return network_list(db, live);
   const bool one = operands == 1, two = operands == 2;
-  const bool known = (one && (cmd == "networks show" || cmd == "networks delete" ||
-                              cmd == "networks set-password")) ||
-                     (two && (cmd == "networks set-owner" || cmd == "networks ban" ||
-                              cmd == "networks unban"));
+  const bool known =
+      (one &&
+       (cmd == "networks show" || cmd == "networks delete" || cmd == "networks set-password")) ||
+      (two && (cmd == "networks set-owner" || cmd == "networks ban" || cmd == "networks unban"));
   if (!known) return admin_error("unknown command '" + cmd + "'");
   network_rec n;
   if (!db.find_network(req.args[0], n)) return admin_error("no network '" + req.args[0] + "'");

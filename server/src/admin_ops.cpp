@@ -49,7 +49,8 @@ json client_remove(const std::string &address, store &db, admin_live *live) {
     return admin_error(address + " owns " + owned +
                        ": give each another owner (networks set-owner) or delete it first");
   const std::vector<std::string> networks = db.networks_of(id);
-  if (db.remove_account(id) != STORE_ok) return admin_error("the store could not remove " + address);
+  if (db.remove_account(id) != STORE_ok)
+    return admin_error("the store could not remove " + address);
   if (live) live->client_removed(id, networks);
   return admin_ok({{"address", address}, {"nickname", a.nickname}, {"networks", networks}});
 }
@@ -117,7 +118,8 @@ std::vector<stat_entry> collect_stats(store &db, admin_live *live) {
   const live_figures f = live ? live->figures() : live_figures();
   const store_counts c = db.counts();
   return {
-      {"clients_connected", "Connections from clients, logged in or not.", false, f.clients_connected},
+      {"clients_connected", "Connections from clients, logged in or not.", false,
+       f.clients_connected},
       {"clients_ready", "Clients logged in and synchronised.", false, f.clients_ready},
       {"logins", "Accepted logins (auth and enroll) since the start.", true, f.logins},
       {"enrolments", "New clients enrolled since the start.", true, f.enrolments},

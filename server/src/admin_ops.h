@@ -63,7 +63,8 @@ class admin_live {
 nlohmann::ordered_json admin_execute(const admin_request &request, store &db, admin_live *live);
 
 // The commands on networks (admin_networks.cpp); `words` are the operands.
-nlohmann::ordered_json admin_network_command(const admin_request &request, store &db, admin_live *live);
+nlohmann::ordered_json admin_network_command(const admin_request &request, store &db,
+                                             admin_live *live);
 
 // The statistics: the running server's figures, then the store's counts.
 std::vector<stat_entry> collect_stats(store &db, admin_live *live);

@@ -87,7 +87,8 @@ std::string network_page(const json &n) {
   std::vector<std::vector<std::string>> rows;
   for (const json &m : n["members"]) {
     online += m["online"].get<bool>();
-    rows.push_back({m["online"].get<bool>() ? "  *" : "   ", shown(m["address"]), shown(m["nickname"])});
+    rows.push_back(
+        {m["online"].get<bool>() ? "  *" : "   ", shown(m["address"]), shown(m["nickname"])});
   }
   out += "members  " + std::to_string(rows.size()) + ", " + std::to_string(online) + " online\n";
   out += table(rows);
@@ -106,7 +107,8 @@ std::string stats_page(const json &s) {
 
 std::string admin_text(const admin_request &request, const json &r) {
   const std::string &cmd = request.command;
-  if (cmd == "clients list") return request.online_only && r.empty() ? "no client is online\n" : client_table(r);
+  if (cmd == "clients list")
+    return request.online_only && r.empty() ? "no client is online\n" : client_table(r);
   if (cmd == "clients pending") return pending_table(r);
   if (cmd == "networks list") return network_table(r);
   if (cmd == "networks show") return network_page(r);
@@ -122,6 +124,7 @@ std::string admin_text(const admin_request &request, const json &r) {
   if (cmd == "networks set-owner") return shown(r["name"]) + " now belongs to " + named(r) + "\n";
   if (cmd == "networks set-password") return "changed the password of " + shown(r["name"]) + "\n";
   if (cmd == "networks ban") return "banned " + named(r) + " from " + shown(r["name"]) + "\n";
-  if (cmd == "networks unban") return "lifted the ban of " + named(r) + " from " + shown(r["name"]) + "\n";
+  if (cmd == "networks unban")
+    return "lifted the ban of " + named(r) + " from " + shown(r["name"]) + "\n";
   return r.dump(2) + "\n";
 }

@@ -2,9 +2,8 @@
 // (admin_text.cpp); --json prints the result itself.
 #pragma once
 
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "admin_wire.h"
 

@@ -128,10 +128,13 @@ nlohmann::ordered_json admin_ok(nlohmann::ordered_json result) {
   return {{"ok", true}, {"result", std::move(result)}};
 }
 
-nlohmann::ordered_json admin_error(const std::string &text) { return {{"ok", false}, {"error", text}}; }
+nlohmann::ordered_json admin_error(const std::string &text) {
+  return {{"ok", false}, {"error", text}};
+}
 
 admin_call_result admin_call(const std::string &socket_path, const admin_request &request,
-                             nlohmann::ordered_json &reply, std::string &error, int connect_wait_ms) {
+                             nlohmann::ordered_json &reply, std::string &error,
+                             int connect_wait_ms) {
   int fd = connect_unix(socket_path, connect_wait_ms, error);
   if (fd < 0) return ADMIN_unreachable;
   bool ok = write_all(fd, encode_admin_request(request));

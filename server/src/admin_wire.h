@@ -11,10 +11,9 @@
 #pragma once
 
 #include <cstdint>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 struct admin_request {
   std::string command;            // "clients list", "networks ban", ...
@@ -47,4 +46,5 @@ enum admin_call_result {
 // server that is still starting), sends the request and reads the reply;
 // `error` says what went wrong.
 admin_call_result admin_call(const std::string &socket_path, const admin_request &request,
-                             nlohmann::ordered_json &reply, std::string &error, int connect_wait_ms);
+                             nlohmann::ordered_json &reply, std::string &error,
+                             int connect_wait_ms);

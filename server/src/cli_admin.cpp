@@ -172,8 +172,7 @@ int backup(const std::string &dir, const std::string &file) {
   const bool ok = backup_sqlite_store(store_path(dir), file, copied);
   if (lock >= 0) close(lock);
   if (!ok) return failed("no backup written to " + file);
-  printf("wrote %s: %zu clients, %zu networks\n", file.c_str(), copied.accounts,
-         copied.networks);
+  printf("wrote %s: %zu clients, %zu networks\n", file.c_str(), copied.accounts, copied.networks);
   return 0;
 }
 

@@ -107,17 +107,11 @@ class sqlite_store final : public store {
   }
 
   store_result remove_member(const std::string &network, uint32_t identity) override {
-    stmt s(*statements, "DELETE FROM member WHERE network = ? AND identity = ?");
-    s.bind(1, network);
-    s.bind(2, identity);
-    return finish_update(s.step());
+    return finish_update(step_pair("DELETE FROM member WHERE network = ? AND identity = ?", network, identity));
   }
 
   bool is_member(const std::string &network, uint32_t identity) override {
-    stmt s(*statements, "SELECT 1 FROM member WHERE network = ? AND identity = ?");
-    s.bind(1, network);
-    s.bind(2, identity);
-    return row(s.step());
+    return row(step_pair("SELECT 1 FROM member WHERE network = ? AND identity = ?", network, identity));
   }
 
   std::vector<uint32_t> members(const std::string &network) override {
@@ -222,27 +216,16 @@ class sqlite_store final : public store {
     if (!exec("BEGIN IMMEDIATE")) return STORE_error;
     store_result r = remove_member(network, identity);
     if (r == STORE_missing) r = STORE_ok;
-    if (r == STORE_ok) {
-      stmt s(*statements, "INSERT INTO ban (network, identity) VALUES (?, ?)");
-      s.bind(1, network);
-      s.bind(2, identity);
-      r = finish(s.step());
-    }
+    if (r == STORE_ok) r = finish(step_pair("INSERT INTO ban (network, identity) VALUES (?, ?)", network, identity));
     return end_transaction(r);
   }
 
   store_result unban(const std::string &network, uint32_t identity) override {
-    stmt s(*statements, "DELETE FROM ban WHERE network = ? AND identity = ?");
-    s.bind(1, network);
-    s.bind(2, identity);
-    return finish_update(s.step());
+    return finish_update(step_pair("DELETE FROM ban WHERE network = ? AND identity = ?", network, identity));
   }
 
   bool is_banned(const std::string &network, uint32_t identity) override {
-    stmt s(*statements, "SELECT 1 FROM ban WHERE network = ? AND identity = ?");
-    s.bind(1, network);
-    s.bind(2, identity);
-    return row(s.step());
+    return row(step_pair("SELECT 1 FROM ban WHERE network = ? AND identity = ?", network, identity));
   }
 
   std::vector<uint32_t> banned(const std::string &network) override {
@@ -333,10 +316,16 @@ class sqlite_store final : public store {
   }
 
   store_result insert_member(const std::string &network, uint32_t identity) {
-    stmt s(*statements, "INSERT INTO member (network, identity) VALUES (?, ?)");
+    return finish(step_pair("INSERT INTO member (network, identity) VALUES (?, ?)", network, identity));
+  }
+
+  // Runs a statement whose two parameters are a network and an identity;
+  // the result code of its one step.
+  int step_pair(const char *sql, const std::string &network, uint32_t identity) {
+    stmt s(*statements, sql);
     s.bind(1, network);
     s.bind(2, identity);
-    return finish(s.step());
+    return s.step();
   }
 
   bool exec(const char *sql) {

@@ -122,15 +122,16 @@ bool copy_database(sqlite3 *src, const std::string &dest) {
 
 std::unique_ptr<store> open_sqlite_store(const std::string &path) {
   sqlite3 *db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                      nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
+      SQLITE_OK) {
     log_write("db: cannot open %s: %s\n", path.c_str(), db ? sqlite3_errmsg(db) : "no memory");
     sqlite3_close(db);
     return nullptr;
   }
   sqlite3_busy_timeout(db, 5000);
   bool ok = sqlite_run(db, "PRAGMA journal_mode = WAL") &&
-            sqlite_run(db, "PRAGMA synchronous = FULL") && sqlite_run(db, "PRAGMA foreign_keys = ON");
+            sqlite_run(db, "PRAGMA synchronous = FULL") &&
+            sqlite_run(db, "PRAGMA foreign_keys = ON");
   for (const char *suffix : {"-wal", "-shm"}) give_to_owner_of(path, path + suffix);
   int version = ok ? user_version(db) : -1;
   if (ok && version == 0) {
@@ -142,15 +143,16 @@ std::unique_ptr<store> open_sqlite_store(const std::string &path) {
     if (ok) give_to_owner_of(path, copy);
     ok = ok && upgrade(db, version);
     if (ok)
-      log_write("db: upgraded %s from schema %d to %d; the old store is kept as %s\n",
-                path.c_str(), version, SCHEMA_VERSION, copy.c_str());
+      log_write("db: upgraded %s from schema %d to %d; the old store is kept as %s\n", path.c_str(),
+                version, SCHEMA_VERSION, copy.c_str());
     else
       log_write("db: could not upgrade %s from schema %d; it is unchanged\n", path.c_str(),
                 version);
   } else if (ok && version > SCHEMA_VERSION) {
-    log_write("db: %s has schema %d, newer than this server's %d; run the newer quilmar-server "
-              "or restore a backup made by this one\n",
-              path.c_str(), version, SCHEMA_VERSION);
+    log_write(
+        "db: %s has schema %d, newer than this server's %d; run the newer quilmar-server "
+        "or restore a backup made by this one\n",
+        path.c_str(), version, SCHEMA_VERSION);
     ok = false;
   } else if (ok && version < 0) {
     log_write("db: %s is not a store: %s\n", path.c_str(), sqlite3_errmsg(db));

@@ -37,10 +37,12 @@ uint16_t metrics_port(server_process &s) {
 TEST_F(ClientServer, AnAdministratorManagesClientsAndNetworks) {
   start_server({"--metrics", "127.0.0.1:0"});
   auto da = start(a), db = start(b), dc = start(c);
-  for (temp_dir *d : {&a, &b, &c}) EXPECT_NE(quilmar(*d, {"login"}).out.find(" ok\n"), std::string::npos);
+  for (temp_dir *d : {&a, &b, &c})
+    EXPECT_NE(quilmar(*d, {"login"}).out.find(" ok\n"), std::string::npos);
   const std::string ida = identity(a), idb = identity(b), idc = identity(c);
   EXPECT_EQ(quilmar(a, {"create", "office", "secret"}).out, "Creating office .. ok\n");
-  for (temp_dir *d : {&b, &c}) EXPECT_EQ(quilmar(*d, {"join", "office", "secret"}).out, "Joining office .. ok\n");
+  for (temp_dir *d : {&b, &c})
+    EXPECT_EQ(quilmar(*d, {"join", "office", "secret"}).out, "Joining office .. ok\n");
   for (temp_dir *d : {&a, &b, &c}) quilmar(*d, {"go-online", "office"});
   ASSERT_TRUE(logged(*dc, "ses: received peer.ok " + ida));
   ASSERT_TRUE(logged(*dc, "ses: received peer.ok " + idb));
@@ -59,15 +61,18 @@ TEST_F(ClientServer, AnAdministratorManagesClientsAndNetworks) {
   }
   std::map<std::string, std::string> nickname_of;
   for (const json &cl : clients) nickname_of[cl["address"]] = cl["nickname"];
-  EXPECT_EQ(nickname_of, (std::map<std::string, std::string>{{ida, "alice"}, {idb, "bob"}, {idc, "carol"}}));
+  EXPECT_EQ(nickname_of,
+            (std::map<std::string, std::string>{{ida, "alice"}, {idb, "bob"}, {idc, "carol"}}));
   EXPECT_EQ(admin_json({"networks", "list"}),
             json::parse(R"([{"name":"office","owner":")" + ida + R"(","members":3,"online":3}])"));
   json office = admin_json({"networks", "show", "office"});
   ASSERT_EQ(office["members"].size(), 3u);
-  EXPECT_EQ(office["members"][2], json::parse(R"({"address":")" + idc + R"(","nickname":"carol","online":true})"));
+  EXPECT_EQ(office["members"][2],
+            json::parse(R"({"address":")" + idc + R"(","nickname":"carol","online":true})"));
   ASSERT_TRUE(server->logged("metrics at http://"));
   EXPECT_TRUE(wait_until([&] {
-    return metrics_page(metrics_port(*server)).find("\nquilmar_clients_ready 3\n") != std::string::npos;
+    return metrics_page(metrics_port(*server)).find("\nquilmar_clients_ready 3\n") !=
+           std::string::npos;
   }));
 
   // A ban evicts carol and keeps her out.
@@ -76,19 +81,23 @@ TEST_F(ClientServer, AnAdministratorManagesClientsAndNetworks) {
   EXPECT_TRUE(logged(*dc, "ses: received evicted office"));
   EXPECT_TRUE(logged(*da, "ses:   - " + idc));
   EXPECT_TRUE(logged(*da, "ses: received peer.unreachable " + idc));
-  EXPECT_EQ(quilmar(c, {"join", "office", "secret"}).out, "Joining office .. failed, access denied\n");
+  EXPECT_EQ(quilmar(c, {"join", "office", "secret"}).out,
+            "Joining office .. failed, access denied\n");
   EXPECT_EQ(admin_json({"networks", "show", "office"})["banned"], json::array({idc}));
 
   // A new password: the old one no longer lets her in, the new one does.
   EXPECT_EQ(admin({"networks", "unban", "office", idc}).status, 0);
-  process_result pw = run_process("/bin/sh", {"-c", "echo fresh | " + kServerBin +
-                                                        " networks set-password office -d " + sdir.path()});
+  process_result pw = run_process(
+      "/bin/sh",
+      {"-c", "echo fresh | " + kServerBin + " networks set-password office -d " + sdir.path()});
   EXPECT_EQ(pw.out, "changed the password of office\n");
-  EXPECT_EQ(quilmar(c, {"join", "office", "secret"}).out, "Joining office .. failed, invalid password\n");
+  EXPECT_EQ(quilmar(c, {"join", "office", "secret"}).out,
+            "Joining office .. failed, invalid password\n");
   EXPECT_EQ(quilmar(c, {"join", "office", "fresh"}).out, "Joining office .. ok\n");
 
   // Bob takes the network over and may evict at once.
-  EXPECT_EQ(admin({"networks", "set-owner", "office", idb}).out, "office now belongs to " + idb + " (bob)\n");
+  EXPECT_EQ(admin({"networks", "set-owner", "office", idb}).out,
+            "office now belongs to " + idb + " (bob)\n");
   EXPECT_TRUE(logged(*da, "ses:   owner -- " + idb));
   EXPECT_EQ(quilmar(b, {"evict", "office", idc}).out, "evicting " + idc + " from office .. ok\n");
   EXPECT_EQ(quilmar(a, {"evict", "office", idb}).out,
@@ -114,9 +123,9 @@ TEST_F(ClientServer, AnAdministratorManagesClientsAndNetworks) {
             "quilmar-server: " + idc + " is banned from office; unban it first\n");
   EXPECT_EQ(admin({"networks", "unban", "office", idc}).out,
             "lifted the ban of " + idc + " (carol) from office\n");
-  EXPECT_EQ(admin({"networks", "list"}).out,
-            "NAME    OWNER" + std::string(idb.size() - 5, ' ') + "  MEMBERS  ONLINE\noffice  " + idb +
-                "  1        0\n");
+  EXPECT_EQ(admin({"networks", "list"}).out, "NAME    OWNER" + std::string(idb.size() - 5, ' ') +
+                                                 "  MEMBERS  ONLINE\noffice  " + idb +
+                                                 "  1        0\n");
   EXPECT_EQ(admin({"clients", "remove", ida}).out, "quilmar-server: no client " + ida + "\n");
 }
 
