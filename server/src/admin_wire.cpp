@@ -150,7 +150,8 @@ admin_call_result admin_call(const std::string &socket_path, const admin_request
   }
   close(fd);
   if (!ok || !decode_admin_reply(body, reply)) {
-    error = "the server at " + socket_path + " gave no usable answer";
+    error = "the server at " + socket_path +
+            " gave no usable answer (it answers only its own user and root)";
     return ADMIN_broken;
   }
   return ADMIN_answered;
