@@ -1,4 +1,4 @@
-// The command line of quilmar-server: init, run, -h; the administration
+// The command line of quilmar-server: init, run, -h, -V; the administration
 // commands are in cli_admin.cpp.
 #include <errno.h>
 #include <fcntl.h>
@@ -17,6 +17,7 @@
 #include "cli_admin.h"
 #include "common/log.h"
 #include "common/util.h"
+#include "common/version.h"
 #include "events/evl.h"
 #include "hub.h"
 #include "keys.h"
@@ -41,7 +42,7 @@ const char usage_text[] =
     "       quilmar-server networks ban|unban -d DIR NAME ADDR\n"
     "       quilmar-server backup -d DIR FILE\n"
     "       quilmar-server stats -d DIR [--json]\n"
-    "       quilmar-server -h\n"
+    "       quilmar-server -h | -V\n"
     "\n"
     "commands:\n"
     "  init          create DIR (mode 0700) with a new server key pair and an\n"
@@ -75,7 +76,8 @@ const char usage_text[] =
     "                http://ADDR:PORT/metrics\n"
     "  --online      (clients list) only the clients logged in\n"
     "  --json        print the result as one JSON document\n"
-    "  -h            show this text\n";
+    "  -h, --help    show this text (anywhere on the command line)\n"
+    "  -V, --version print the version\n";
 
 // Exponent bytes of the server's Diffie-Hellman key: 320 bits, well above
 // twice the strength of the 2048-bit group, at a fraction of the cost of a
@@ -203,12 +205,18 @@ int server_usage_error() {
 }
 
 int quilmar_server_main(int argc, char **argv) {
+  switch (help_or_version(argc, argv)) {
+    case ASKED_help:
+      server_usage(stdout);
+      return 0;
+    case ASKED_version:
+      printf("quilmar-server %s\n", QUILMAR_VERSION);
+      return 0;
+    case ASKED_nothing:
+      break;
+  }
   if (argc < 2) return server_usage_error();
   const std::string command = argv[1];
-  if (command == "-h" || command == "--help") {
-    server_usage(stdout);
-    return 0;
-  }
   if (is_admin_command(command)) return admin_main(argc, argv);
   if (command != "init" && command != "run") return server_usage_error();
 
@@ -216,10 +224,7 @@ int quilmar_server_main(int argc, char **argv) {
   for (int i = 2; i < argc; i++) {
     const std::string opt = argv[i];
     const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (opt == "-h") {
-      server_usage(stdout);
-      return 0;
-    } else if (opt == "-d" && value) {
+    if (opt == "-d" && value) {
       cfg.dir = value;
       i++;
     } else if (command == "run" && opt == "-l" && value) {
