@@ -183,7 +183,8 @@ bool is_admin_command(const std::string &word) {
 }
 
 int admin_main(int argc, char **argv) {
-  // The command's words, then options and operands in any order.
+  // The command's words, then options and operands in any order (-h and
+  // -V were looked for already).
   const command_spec *spec = nullptr;
   int first = 2;
   for (const command_spec &c : commands) {
@@ -199,7 +200,6 @@ int admin_main(int argc, char **argv) {
   request.command = spec->words;
   for (int i = first; i < argc; i++) {
     const std::string arg = argv[i];
-    if (arg == "-h" || arg == "--help") return server_usage(stdout), 0;
     if (arg == "-d" && i + 1 < argc) {
       dir = argv[++i];
     } else if (arg == "--json" && spec->json) {
