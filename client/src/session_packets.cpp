@@ -114,6 +114,7 @@ void session::flood(uint8_t *msg, size_t len, size_t room) {
 
 void session::deliver_ip4(tunnel *t, uint8_t *packet, size_t size) {
   if (size < MIN_IP4 || size > MAX_IP4) {
+    t->bad_packets++;
     log_limited(t->log.bad_size, evl_now, "p2p: ip4 packet - bad size",
                 [&] { log_write("p2p: ip4 packet - bad size %u\n", static_cast<unsigned>(size)); });
     return;
@@ -121,6 +122,7 @@ void session::deliver_ip4(tunnel *t, uint8_t *packet, size_t size) {
   // With StrictSource a peer speaks only for itself: no packets from hosts
   // behind it, and none in anybody else's name.
   if (current_config.strict_source && get_be32(packet + 12) != t->peer_addr) {
+    t->bad_packets++;
     t->foreign_source++;
     uint32_t held_back;
     if (log_limit_pass(t->log.foreign_source, evl_now, held_back))
@@ -130,6 +132,7 @@ void session::deliver_ip4(tunnel *t, uint8_t *packet, size_t size) {
     return;
   }
   if (!admit(rx_shaper, static_cast<uint32_t>(size))) {
+    t->shaper_dropped++;
     log_limited(udp_log.rx_shaper, evl_now, "p2p: rejected by RX shaper",
                 [&] { log_write("p2p: rejected by RX shaper\n"); });
     return;

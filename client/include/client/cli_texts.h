@@ -24,6 +24,10 @@ std::string status_text(const std::string &version, uint32_t pid, uint32_t state
 // `path` is the file the daemon needs.
 std::string no_server_key_text(const std::string &path);
 
+// `text` with its control bytes (escape sequences, carriage returns, NULs),
+// which would steer the terminal or cut the line short, as '?'.
+std::string printable(const std::string &text);
+
 // One line of a listing for IPC_network and IPC_member.
 std::string network_line(const ipc_reply &network);
 std::string member_line(const ipc_reply &member);
