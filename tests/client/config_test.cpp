@@ -321,15 +321,6 @@ TEST_F(ConfigDir, TheServerKeyComesOnlyFromServerPub) {
                                                 "/server.pub is not a valid server key\n"}));
     EXPECT_TRUE(varint_lengths);
   }
-
-  // The demo server's key for clients is the demo pair's public half.
-  write_file(dir.file("server.pub"), demo_key("demo-server-for-clients.pub"));
-  config demo;
-  demo.cfg_path = dir.path();
-  ASSERT_TRUE(load_config(demo));
-  EXPECT_EQ(demo.server_key.n, demo.client_pub.n);
-  EXPECT_EQ(demo.server_key.e, demo.client_pub.e);
-  EXPECT_EQ(demo.server_key_digest.size(), 20u);
 }
 
 TEST_F(ConfigDir, ServerKeyFileIsReadWithTwoByteLengths) {

