@@ -82,20 +82,13 @@ void relay_table::remove_all() {
   while (!pairs.empty()) remove(pairs.begin()->first);
 }
 
-bool relay_table::proves(relay_pair &p, relay_side &s, const uint8_t *data, size_t len) {
-  if (len < MIN_TUNNEL_DATAGRAM || (len - HEADER_BYTES - MAC_BYTES) % BLOCK_BYTES) return false;
-  // A replayed datagram, however genuine, proves nothing about where its
-  // sender is now.
-  const uint32_t seq = get_be32(data + 4);
-  if (s.proof_seen && int32_t(seq - s.proof_seq) <= 0) return false;
+bool relay_table::authentic(relay_pair &p, const uint8_t *data, size_t len) {
+  if ((len - HEADER_BYTES - MAC_BYTES) % BLOCK_BYTES) return false;
   uint8_t mac[20];
   p.mac->mac(data, len - MAC_BYTES, mac);
   uint8_t diff = 0;
   for (size_t i = 0; i < MAC_BYTES; i++) diff |= mac[i] ^ data[len - MAC_BYTES + i];
-  if (diff) return false;
-  s.proof_seen = true;
-  s.proof_seq = seq;
-  return true;
+  return diff == 0;
 }
 
 void relay_table::latch(relay_side &s, const sockaddr_in &from, uint32_t now, bool by_cookie) {
@@ -139,20 +132,19 @@ relay_pair *relay_table::route(const uint8_t *data, size_t len, const sockaddr_i
   relay_pair &p = *it->second.pair;
   relay_side &receiver = p.side[it->second.side];
   relay_side &sender = p.side[1 - it->second.side];
-  if (!sender.latched || !same_endpoint(sender.at, from)) {
-    if (!proves(p, sender, data, len)) {
-      p.counts.refused++;
-      all.refused++;
-      return nullptr;
-    }
-    latch(sender, from, now, false);
+  const uint32_t seq = get_be32(data + 4);
+  const bool newer = !sender.seq_seen || int32_t(seq - sender.top_seq) > 0;
+  const bool moved = !sender.latched || !same_endpoint(sender.at, from);
+  // A replayed datagram, however genuine, proves nothing about where its
+  // sender is now.
+  if (!authentic(p, data, len) || (moved && !newer)) return refuse(p);
+  if (moved) latch(sender, from, now, false);
+  if (newer) {
+    sender.seq_seen = true;
+    sender.top_seq = seq;
   }
   sender.last_heard = now;
-  if (!receiver.latched) {
-    p.counts.refused++;
-    all.refused++;
-    return nullptr;
-  }
+  if (!receiver.latched) return refuse(p);  // nowhere to send it yet
   if (!admit(sender.sending, uint32_t(len), now) || !admit(total, uint32_t(len), now)) {
     p.counts.limited++;
     all.limited++;
@@ -162,10 +154,15 @@ relay_pair *relay_table::route(const uint8_t *data, size_t len, const sockaddr_i
   return &p;
 }
 
+relay_pair *relay_table::refuse(relay_pair &p) {
+  p.counts.refused++;
+  all.refused++;
+  return nullptr;
+}
+
 void relay_table::sent(relay_pair *pair, size_t len, bool taken) {
   if (!taken) {
-    pair->counts.refused++;
-    all.refused++;
+    refuse(*pair);
     return;
   }
   pair->counts.packets++;

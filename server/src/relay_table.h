@@ -6,12 +6,13 @@
 //
 // A pair has two sides. Tunnel datagrams begin with the receiver's SPI, which
 // the server chose, so the SPI tells both where a datagram goes and who sent
-// it. A side's endpoint is learnt (latched) only from proof: the one-time
-// cookie the server ordered that side to punch to the relay, or a tunnel
-// datagram whose MAC verifies with the pair's MAC key and whose sequence
-// number is newer than the last proof's. A datagram from anywhere else is
-// refused, so a spoofed source address cannot take a tunnel over. Nothing is
-// ever decrypted: the relay holds only the MAC key.
+// it. Only datagrams whose MAC verifies with the pair's MAC key are
+// forwarded (the key is all the relay holds: it cannot decrypt). A side's
+// endpoint is learnt (latched) only from proof: the one-time cookie the
+// server ordered that side to punch to the relay, or a tunnel datagram that
+// verifies and is newer than any verified before from that side, so that
+// neither a forged nor a replayed datagram from a spoofed source address can
+// take a tunnel over.
 //
 // Owned by one thread at a time (the relay thread once it runs); not
 // thread-safe itself. Pointers to pairs stay valid until `remove`.
@@ -33,7 +34,7 @@ struct relay_stats {
   uint64_t pairs = 0;    // pairs served now (in all only)
   uint64_t packets = 0;  // datagrams forwarded
   uint64_t bytes = 0;    // their UDP payload bytes
-  uint64_t refused = 0;  // no pair, no proof, or nowhere to send them
+  uint64_t refused = 0;  // unknown, forged, replayed elsewhere, or undeliverable
   uint64_t limited = 0;  // over the pair's or the server's rate limit
 };
 
@@ -72,8 +73,8 @@ struct relay_side {
   bool latched = false;   // `at` is proven
   sockaddr_in at = {};
   uint32_t last_heard = 0;
-  bool proof_seen = false;
-  uint32_t proof_seq = 0;  // sequence number of the datagram that proved `at`
+  bool seq_seen = false;
+  uint32_t top_seq = 0;    // highest sequence number verified from this side
   shaper sending;          // what this side sends through the relay
 };
 
@@ -113,7 +114,8 @@ class relay_table {
     int side;
   };
   bool usable(const relay_pair_order &order) const;
-  bool proves(relay_pair &p, relay_side &s, const uint8_t *data, size_t len);
+  bool authentic(relay_pair &p, const uint8_t *data, size_t len);
+  relay_pair *refuse(relay_pair &p);  // counts; null
   void latch(relay_side &s, const sockaddr_in &from, uint32_t now, bool by_cookie);
   relay_pair *take_cookie(const uint8_t *data, size_t len, const sockaddr_in &from, uint32_t now);
 
