@@ -89,6 +89,9 @@ struct pair_rec {
   bool relayed = false;  // the relay carries it
 };
 
+// A socket address as messages carry it.
+srv::endpoint endpoint_of(const sockaddr_in &sa);
+
 // A message that this state does not allow; ends the connection.
 struct wrong_state {};
 

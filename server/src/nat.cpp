@@ -10,8 +10,6 @@
 // Runs on the hub's thread, like the rest of the login; a connection waits
 // in CONN_discovery until its punches came or their time is up (the sweep
 // calls check_discovery).
-#include <arpa/inet.h>
-
 #include "common/log.h"
 #include "common/util.h"
 #include "hub.h"
@@ -21,13 +19,6 @@ namespace {
 constexpr int DISCOVERY_ATTEMPTS = 3;
 // The client pauses about 60 ms between the two punches; this is plenty.
 constexpr uint32_t SECOND_PUNCH_WAIT_MS = 1000;
-
-srv::endpoint endpoint_of(const sockaddr_in &sa) {
-  srv::endpoint e;
-  e.addr = ntohl(sa.sin_addr.s_addr);
-  e.port = ntohs(sa.sin_port);
-  return e;
-}
 
 std::string text_of(const srv::endpoint &e) {
   return ip_to_text(e.addr) + ":" + std::to_string(e.port);

@@ -209,6 +209,12 @@ routed_world() {
   add_host srv 203.0.113
 }
 
+# The router alone (sets router), for worlds whose hosts all sit elsewhere.
+router_world() {
+  ns_add router r
+  in_ns "$router" sysctl -qw net.ipv4.ip_forward=1
+}
+
 # add_host NSVAR PREFIX: links namespace $NSVAR (made when missing) to the
 # router on PREFIX.0/24: the host is PREFIX.2, the router PREFIX.1 and the
 # host's default route.
@@ -241,7 +247,7 @@ add_nat() {
   add_host "$var" "$prefix"
   local ns=${!var} outside=$LINK_IF1
   in_ns "$ns" sysctl -qw net.ipv4.ip_forward=1
-  in_ns "$ns" nft -f - <<EOF
+  nft_in "$ns" <<EOF
 table ip nat {
   chain masq { type nat hook postrouting priority 100; oifname "$outside" masquerade $flags; }
 }
@@ -261,6 +267,13 @@ table ip filter {
 EOF
 }
 
+# nft_in NS: loads the nftables rules on standard input in NS; a world
+# without nft is skipped.
+nft_in() {
+  command -v nft >/dev/null || e2e_skip "needs nft (nftables) for its routers"
+  in_ns "$1" nft -f -
+}
+
 # lan_host NSVAR NAT_NS PREFIX N: host PREFIX.N/24 (namespace $NSVAR, made
 # when missing) on the LAN behind NAT_NS, a bridge there with PREFIX.1.
 lan_host() {
@@ -274,6 +287,23 @@ lan_host() {
   link_ns "${!var}" "$prefix.$n/24" "$nat" -
   ip -n "$nat" link set "$LINK_IF2" master "$br"
   in_ns "${!var}" ip route add default via "$prefix.1"
+}
+
+# log_in NAME...: each host logs in.
+log_in() {
+  for name in "$@"; do expect "$name logs in" q_says "$name" ' ok' login; done
+}
+
+# share_network NET OWNER MEMBER...: OWNER creates NET, the members join
+# it, and all go online in it.
+share_network() {
+  local net=$1 owner=$2
+  expect "$owner creates $net" q_says "$owner" ' ok' create "$net" pw
+  shift 2
+  for name in "$@"; do expect "$name joins $net" q_says "$name" ' ok' join "$net" pw; done
+  for name in "$owner" "$@"; do
+    expect "$name goes online" q_says "$name" ' ok' go-online "$net"
+  done
 }
 
 # server_says TEXT: the server's log has a line matching TEXT (grep -E).

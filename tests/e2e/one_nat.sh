@@ -13,10 +13,8 @@ set -euo pipefail
 BUILD=${1:?usage: one_nat.sh BUILD_DIR}
 source "$(dirname "$0")/lib.sh"
 require_world
-command -v nft >/dev/null || e2e_skip "needs nft (nftables) for the NAT router"
 
-ns_add router r
-in_ns "$router" sysctl -qw net.ipv4.ip_forward=1
+router_world
 add_host srv 203.0.113
 add_nat nat_ns 198.18.0
 lan_host alice_ns "$nat_ns" 10.3.0 2
@@ -25,15 +23,11 @@ lan_host bob_ns "$nat_ns" 10.3.0 3
 server_start "$srv" 203.0.113.2
 client_start alice "$alice_ns" 203.0.113.2
 client_start bob "$bob_ns" 203.0.113.2
-expect "alice logs in" q_says alice ' ok' login
-expect "bob logs in" q_says bob ' ok' login
+log_in alice bob
 A=$(vip alice)
 B=$(vip bob)
 expect "the server sees both at the NAT's address" server_says "$B .*reached at 198.18.0.2:"
-expect "alice creates lan-net" q_says alice ' ok' create lan-net pw
-expect "bob joins lan-net" q_says bob ' ok' join lan-net pw
-expect "alice goes online" q_says alice ' ok' go-online lan-net
-expect "bob goes online" q_says bob ' ok' go-online lan-net
+share_network lan-net alice bob
 wait_for 15 "alice to list bob at his LAN address" listed_at alice "$B" '10\.3\.0\.3:[0-9]+'
 wait_for 15 "bob to list alice at her LAN address" listed_at bob "$A" '10\.3\.0\.2:[0-9]+'
 expect "alice pings bob on the LAN" in_ns "$alice_ns" ping -c 3 -W 2 "$B"

@@ -13,10 +13,8 @@ set -euo pipefail
 BUILD=${1:?usage: relay.sh BUILD_DIR}
 source "$(dirname "$0")/lib.sh"
 require_world
-command -v nft >/dev/null || e2e_skip "needs nft (nftables) for the NAT routers"
 
-ns_add router r
-in_ns "$router" sysctl -qw net.ipv4.ip_forward=1
+router_world
 add_host srv 203.0.113
 ns_add nat_a x
 ns_add nat_b y
@@ -28,18 +26,14 @@ lan_host bob_ns "$nat_b" 10.2.0 2
 server_start "$srv" 203.0.113.2
 client_start alice "$alice_ns" 203.0.113.2
 client_start bob "$bob_ns" 203.0.113.2
-expect "alice logs in" q_says alice ' ok' login
-expect "bob logs in" q_says bob ' ok' login
+log_in alice bob
 A=$(vip alice)
 B=$(vip bob)
 # Each NAT gave the server's two ports two different public ports.
 expect "alice's NAT maps ports per destination" server_says "$A .*198.18.0.2:[0-9]+; maps ports per"
 expect "bob's NAT maps ports per destination" server_says "$B .*198.19.0.2:[0-9]+; maps ports per"
 
-expect "alice creates relay-net" q_says alice ' ok' create relay-net pw
-expect "bob joins relay-net" q_says bob ' ok' join relay-net pw
-expect "alice goes online" q_says alice ' ok' go-online relay-net
-expect "bob goes online" q_says bob ' ok' go-online relay-net
+share_network relay-net alice bob
 wait_for 10 "the server to relay the pair" server_says "relaying .*maps ports per destination"
 wait_for 15 "alice to list bob at the relay" listed_at alice "$B" 203.0.113.2:12977
 wait_for 15 "bob to list alice at the relay" listed_at bob "$A" 203.0.113.2:12977

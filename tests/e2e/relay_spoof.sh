@@ -21,14 +21,10 @@ add_host mallory_ns 198.18.0
 server_start "$srv" 203.0.113.2 --relay always
 client_start alice "$alice_ns" 203.0.113.2
 client_start bob "$bob_ns" 203.0.113.2
-expect "alice logs in" q_says alice ' ok' login
-expect "bob logs in" q_says bob ' ok' login
+log_in alice bob
 A=$(vip alice)
 B=$(vip bob)
-expect "alice creates spoof-net" q_says alice ' ok' create spoof-net pw
-expect "bob joins spoof-net" q_says bob ' ok' join spoof-net pw
-expect "alice goes online" q_says alice ' ok' go-online spoof-net
-expect "bob goes online" q_says bob ' ok' go-online spoof-net
+share_network spoof-net alice bob
 wait_for 15 "alice to list bob at the relay" listed_at alice "$B" 203.0.113.2:12977
 expect "bob pings alice through the relay" in_ns "$bob_ns" ping -c 2 -W 2 "$A"
 wait_for 10 "the relay to know both sides" sh -c \

@@ -14,18 +14,15 @@ set -euo pipefail
 BUILD=${1:?usage: server_behind_nat.sh BUILD_DIR}
 source "$(dirname "$0")/lib.sh"
 require_world
-command -v nft >/dev/null || e2e_skip "needs nft (nftables) for the routers"
 
-ns_add router r
-ns_add alice_ns a
-in_ns "$router" sysctl -qw net.ipv4.ip_forward=1
+router_world
 add_host alice_ns 198.51.100
 add_host gw 203.0.113
 ns_add srv s
 link_ns "$gw" 10.9.0.1/24 "$srv" 10.9.0.2/24
 in_ns "$srv" ip route add default via 10.9.0.1
 in_ns "$gw" sysctl -qw net.ipv4.ip_forward=1
-in_ns "$gw" nft -f - <<EOF
+nft_in "$gw" <<EOF
 table ip nat {
   chain forward_ports { type nat hook prerouting priority -100;
     ip daddr 203.0.113.2 tcp dport 12975 dnat to 10.9.0.2
@@ -39,16 +36,12 @@ lan_host carol_ns "$nat_ns" 10.4.0 2
 server_start "$srv" 10.9.0.2 --public-address 203.0.113.2
 client_start alice "$alice_ns" 203.0.113.2
 client_start carol "$carol_ns" 203.0.113.2
-expect "alice logs in" q_says alice ' ok' login
-expect "carol logs in from behind her NAT" q_says carol ' ok' login
+log_in alice carol
 A=$(vip alice)
 C=$(vip carol)
 expect "her punch came through the forwarded ports" \
   server_says "$C .*reached at 198.18.0.2:[0-9]+; keeps its port"
-expect "alice creates fwd-net" q_says alice ' ok' create fwd-net pw
-expect "carol joins fwd-net" q_says carol ' ok' join fwd-net pw
-expect "alice goes online" q_says alice ' ok' go-online fwd-net
-expect "carol goes online" q_says carol ' ok' go-online fwd-net
+share_network fwd-net alice carol
 wait_for 15 "alice to list carol at her NAT's address" listed_at alice "$C" '198\.18\.0\.2:[0-9]+'
 wait_for 15 "carol to list alice at her own address" listed_at carol "$A" '198\.51\.100\.2:[0-9]+'
 expect "carol pings alice directly" in_ns "$carol_ns" ping -c 3 -W 2 "$A"
