@@ -1,4 +1,4 @@
-// The command line of quilmar-server: init, run, -h.
+// The command line of quilmar-server: init, run, -h, -V.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -14,6 +14,7 @@
 
 #include "common/log.h"
 #include "common/util.h"
+#include "common/version.h"
 #include "events/evl.h"
 #include "hub.h"
 #include "keys.h"
@@ -27,7 +28,7 @@ const char usage_text[] =
     "                  [--public-address ADDR[:PORT]] [--probe-port PORT]\n"
     "                  [--relay auto|always|never] [--relay-port PORT]\n"
     "                  [--relay-pair-rate MBIT] [--relay-rate MBIT]\n"
-    "       quilmar-server -h\n"
+    "       quilmar-server -h | -V\n"
     "\n"
     "commands:\n"
     "  init          create DIR (mode 0700) with a new server key pair and an\n"
@@ -60,7 +61,8 @@ const char usage_text[] =
     "                0 for no limit)\n"
     "  --relay-rate MBIT\n"
     "                Mbit/s the relay forwards in all (default 200; 0 for no limit)\n"
-    "  -h            show this text\n";
+    "  -h, --help    show this text (anywhere on the command line)\n"
+    "  -V, --version print the version\n";
 
 // Exponent bytes of the server's Diffie-Hellman key: 320 bits, well above
 // twice the strength of the 2048-bit group, at a fraction of the cost of a
@@ -112,12 +114,11 @@ bool parse_address(const char *text, srv::endpoint &e) {
   return parse_endpoint(text, e);
 }
 
+// Megabits per second, up to a terabit.
 bool parse_mbit(const char *text, uint64_t &bits_per_second) {
-  char *end = nullptr;
-  errno = 0;
-  unsigned long long v = strtoull(text, &end, 10);
-  if (errno || end == text || *end || text[0] == '-' || v > 1000000) return false;
-  bits_per_second = v * 1000000;
+  uint64_t mbit;
+  if (!text_to_number(text, 1000000, mbit)) return false;
+  bits_per_second = mbit * 1000000;
   return true;
 }
 
@@ -200,12 +201,18 @@ int run_server(const server_config &cfg) {
 }  // namespace
 
 int quilmar_server_main(int argc, char **argv) {
+  switch (help_or_version(argc, argv)) {
+    case ASKED_help:
+      fputs(usage_text, stdout);
+      return 0;
+    case ASKED_version:
+      printf("quilmar-server %s\n", QUILMAR_VERSION);
+      return 0;
+    case ASKED_nothing:
+      break;
+  }
   if (argc < 2) return usage_error();
   const std::string command = argv[1];
-  if (command == "-h" || command == "--help") {
-    fputs(usage_text, stdout);
-    return 0;
-  }
   if (command != "init" && command != "run") return usage_error();
 
   server_config cfg;
@@ -214,10 +221,7 @@ int quilmar_server_main(int argc, char **argv) {
   for (int i = 2; i < argc; i++) {
     const std::string opt = argv[i];
     const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (opt == "-h") {
-      fputs(usage_text, stdout);
-      return 0;
-    } else if (opt == "-d" && value) {
+    if (opt == "-d" && value) {
       cfg.dir = value;
       i++;
     } else if (command == "run" && opt == "-l" && value) {

@@ -4,12 +4,13 @@
 # units, the manual pages, the shell completion, lintian when installed and,
 # as root, a real install, upgrade, removal and purge in a throw-away overlay
 # of this machine's root.
-# usage: package_test.sh BUILD_DIR SOURCE_DIR
+# usage: package_test.sh BUILD_DIR SOURCE_DIR VERSION
 # Exits 77 (skipped) when the packaging tools are missing.
 # Checks go on after a failure, so that one run reports all of them.
 set -uo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$2" && pwd)
+version=$3  # the build's one version: the packages' and every program's
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -35,7 +36,6 @@ debs=$work/debs
 mkdir -p "$debs"
 cp "$work"/cpack/*.deb "$debs/"
 arch=$(dpkg --print-architecture)
-version=$(sed -n 's/^project(quilmar VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")-1
 for pkg in quilmar tapwarden quilmar-server; do
   [ -f "$debs/${pkg}_${version}_${arch}.deb" ] || fail "no ${pkg}_${version}_${arch}.deb built"
 done
@@ -126,7 +126,17 @@ done
 
 root=$work/root
 for pkg in quilmar tapwarden quilmar-server; do dpkg-deb -x "$(deb "$pkg")" "$root"; done
-"$root/usr/bin/quilmar" -V | grep -q '^Quilmar, a zero-config' || fail "packaged quilmar does not run"
+[ "$("$root/usr/bin/quilmar" -V | head -1)" = \
+  "Quilmar, a zero-config virtual private networking utility, ver $version" ] ||
+  fail "packaged quilmar does not run or is not version $version"
+for program in sbin/tapwarden sbin/quilmar-server; do
+  name=$(basename $program)
+  [ "$("$root/usr/$program" --version)" = "$name $version" ] ||
+    fail "packaged $name -V does not say $version"
+done
+for page in "$root"/usr/share/man/man*/*.gz; do
+  zgrep -q "^\.TH .*\"Quilmar $version\"" "$page" || fail "$(basename "$page") is not of $version"
+done
 # The usage text ends with status 1.
 grep -q 'usage: quilmar-init' <<<"$("$root/usr/bin/quilmar-init" -x)" ||
   fail "packaged quilmar-init does not run as quilmar-init"
@@ -165,7 +175,7 @@ page=$(rendered man1/quilmar-init.1.gz)
 for opt in -c -f -n; do grep -Eq "^ {7}$opt( |$)" <<<"$page" || fail "quilmar-init(1) lacks $opt"; done
 page=$(rendered man8/tapwarden.8.gz)
 for opt in $("$root/usr/sbin/tapwarden" -h | sed -n 's/^  \(-[a-z]\) .*/\1/p'); do
-  grep -Eq "^ {7}$opt( |$)" <<<"$page" || fail "tapwarden(8) lacks $opt"
+  grep -Eq "^ {7}$opt( |,|$)" <<<"$page" || fail "tapwarden(8) lacks $opt"
 done
 page=$(rendered man8/quilmar-server.8.gz)
 for opt in $("$root/usr/sbin/quilmar-server" -h | sed -n 's/^  \(-[-a-z]*\) .*/\1/p') init run; do

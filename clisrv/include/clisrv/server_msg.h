@@ -21,12 +21,13 @@
 #include <string>
 #include <vector>
 
+#include "clisrv/frame_size.h"
 #include "common/codec.h"
 #include "crypto/bignum.h"
 
 namespace srv {
 
-constexpr size_t FRAME_HEADER_SIZE = 8;  // length or channel word, sequence word
+constexpr size_t FRAME_HEADER_SIZE = MSG_CRYPTO_HEADER;  // length or channel word, sequence word
 constexpr uint8_t PROTOCOL_VERSION = 2;
 constexpr uint16_t DEFAULT_PORT = 12975;
 // Largest frame body the TCP framing accepts (after the length word).
