@@ -1,4 +1,5 @@
-// The command line of quilmar-server: init, run, -h, -V.
+// The command line of quilmar-server: init, run, -h, -V; the administration
+// commands are in cli_admin.cpp.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -12,12 +13,15 @@
 #include <ctime>
 #include <string>
 
+#include "admin_socket.h"
+#include "cli_admin.h"
 #include "common/log.h"
 #include "common/util.h"
 #include "common/version.h"
 #include "events/evl.h"
 #include "hub.h"
 #include "keys.h"
+#include "metrics.h"
 #include "server/server.h"
 
 namespace {
@@ -25,9 +29,22 @@ namespace {
 const char usage_text[] =
     "usage: quilmar-server init -d DIR\n"
     "       quilmar-server run -d DIR [-l ADDR] [-p PORT] [--demo] [-r ADDR:PORT] [-m N]\n"
-    "                  [--public-address ADDR[:PORT]] [--probe-port PORT]\n"
-    "                  [--relay auto|always|never] [--relay-port PORT]\n"
-    "                  [--relay-pair-rate MBIT] [--relay-rate MBIT]\n"
+    "                          [--enroll open|approve|closed] [--metrics ADDR:PORT]\n"
+    "                          [--public-address ADDR[:PORT]] [--probe-port PORT]\n"
+    "                          [--relay auto|always|never] [--relay-port PORT]\n"
+    "                          [--relay-pair-rate MBIT] [--relay-rate MBIT]\n"
+    "       quilmar-server clients list -d DIR [--online] [--json]\n"
+    "       quilmar-server clients remove -d DIR ADDR\n"
+    "       quilmar-server clients pending -d DIR [--json]\n"
+    "       quilmar-server clients approve|reject -d DIR KEY-ID\n"
+    "       quilmar-server networks list -d DIR [--json]\n"
+    "       quilmar-server networks show -d DIR NAME [--json]\n"
+    "       quilmar-server networks delete -d DIR NAME\n"
+    "       quilmar-server networks set-owner -d DIR NAME ADDR\n"
+    "       quilmar-server networks set-password -d DIR NAME\n"
+    "       quilmar-server networks ban|unban -d DIR NAME ADDR\n"
+    "       quilmar-server backup -d DIR FILE\n"
+    "       quilmar-server stats -d DIR [--json]\n"
     "       quilmar-server -h | -V\n"
     "\n"
     "commands:\n"
@@ -35,6 +52,18 @@ const char usage_text[] =
     "                empty store, and write DIR/server.pub for the clients\n"
     "  run           serve clients in the foreground, logging to standard error;\n"
     "                SIGTERM or SIGINT stop it\n"
+    "  clients       list the clients; remove one (it is logged out and cannot\n"
+    "                log in again); list the keys waiting to enrol, approve or\n"
+    "                reject one (KEY-ID: sha256sum ~/.quilmar/client.pub | cut -c1-16)\n"
+    "  networks      list the networks; show one with its members and bans;\n"
+    "                delete one; give it another owner; set its password (a\n"
+    "                line of standard input, asked for on a terminal); ban a\n"
+    "                client (it is evicted and cannot join again) or lift a ban\n"
+    "  backup        write a consistent copy of the store to FILE, also while\n"
+    "                the server runs\n"
+    "  stats         the server's figures\n"
+    "The administration commands reach a running server through DIR/admin.sock\n"
+    "and work on the store itself when none runs.\n"
     "\n"
     "options:\n"
     "  -d DIR        the server's directory (key pair and store)\n"
@@ -44,6 +73,10 @@ const char usage_text[] =
     "                instead of DIR/server.key; for demos and tests only\n"
     "  -r ADDR:PORT  hand every client on to another server\n"
     "  -m N          members a network may have (default 250)\n"
+    "  --enroll POLICY  who may enrol: open (any new key, the default), approve\n"
+    "                (keys an administrator approved) or closed (no new key)\n"
+    "  --metrics ADDR:PORT  serve statistics for Prometheus at\n"
+    "                http://ADDR:PORT/metrics\n"
     "  --public-address ADDR[:PORT]\n"
     "                where clients reach this server when it sits behind NAT or\n"
     "                port forwarding (the port defaults to -p); the second\n"
@@ -61,6 +94,8 @@ const char usage_text[] =
     "                0 for no limit)\n"
     "  --relay-rate MBIT\n"
     "                Mbit/s the relay forwards in all (default 200; 0 for no limit)\n"
+    "  --online      (clients list) only the clients logged in\n"
+    "  --json        print the result as one JSON document\n"
     "  -h, --help    show this text (anywhere on the command line)\n"
     "  -V, --version print the version\n";
 
@@ -76,10 +111,6 @@ volatile sig_atomic_t stop_requested = 0;
 
 void on_stop_signal(int) { stop_requested = 1; }
 
-int usage_error() {
-  fputs(usage_text, stderr);
-  return 1;
-}
 
 int stderr_sink(const char *format, va_list args) {
   char stamp[32];
@@ -190,20 +221,43 @@ int run_server(const server_config &cfg) {
   evl_init();
   hub h(cfg, std::move(db), pub, pri);
   if (!h.start()) return 1;
-  log_write("srv: serving%s, store %s\n", cfg.demo ? " with the demo key" : "",
-            store_path(cfg.dir).c_str());
+  std::unique_ptr<admin_socket> admin = admin_socket_start(h, cfg.dir);
+  if (!admin) return 1;
+  std::unique_ptr<metrics_exporter> metrics;
+  if (cfg.serve_metrics && !(metrics = metrics_start(h, cfg.metrics.addr, cfg.metrics.port)))
+    return 1;
+  log_write("srv: serving%s, store %s, enrolment %s\n", cfg.demo ? " with the demo key" : "",
+            store_path(cfg.dir).c_str(), enrol_policy_name(cfg.enrolment));
   while (!stop_requested) evl_run(200);
   log_write("srv: stopping\n");
+  metrics.reset();
+  admin.reset();
   h.stop();
   return 0;
 }
 
+// Like parse_endpoint, but any address (0.0.0.0 for all) and port 0 (one
+// the system picks) will do.
+bool parse_metrics_endpoint(const char *text, srv::endpoint &e) {
+  const char *colon = strchr(text, ':');
+  if (!colon) return false;
+  std::string addr(text, size_t(colon - text));
+  return text_to_ip(addr.c_str(), e.addr) && parse_port(colon + 1, e.port);
+}
+
 }  // namespace
+
+void server_usage(FILE *out) { fputs(usage_text, out); }
+
+int server_usage_error() {
+  server_usage(stderr);
+  return 1;
+}
 
 int quilmar_server_main(int argc, char **argv) {
   switch (help_or_version(argc, argv)) {
     case ASKED_help:
-      fputs(usage_text, stdout);
+      server_usage(stdout);
       return 0;
     case ASKED_version:
       printf("quilmar-server %s\n", QUILMAR_VERSION);
@@ -211,9 +265,10 @@ int quilmar_server_main(int argc, char **argv) {
     case ASKED_nothing:
       break;
   }
-  if (argc < 2) return usage_error();
+  if (argc < 2) return server_usage_error();
   const std::string command = argv[1];
-  if (command != "init" && command != "run") return usage_error();
+  if (is_admin_command(command)) return admin_main(argc, argv);
+  if (command != "init" && command != "run") return server_usage_error();
 
   server_config cfg;
   cfg.relay_limit.total_bps = DEFAULT_RELAY_RATE;
@@ -225,30 +280,37 @@ int quilmar_server_main(int argc, char **argv) {
       cfg.dir = value;
       i++;
     } else if (command == "run" && opt == "-l" && value) {
-      if (!text_to_ip(value, cfg.listen_addr)) return usage_error();
+      if (!text_to_ip(value, cfg.listen_addr)) return server_usage_error();
       i++;
     } else if (command == "run" && opt == "-p" && value) {
-      if (!parse_port(value, cfg.port)) return usage_error();
+      if (!parse_port(value, cfg.port)) return server_usage_error();
       i++;
     } else if (command == "run" && opt == "-r" && value) {
-      if (!parse_endpoint(value, cfg.redirect)) return usage_error();
+      if (!parse_endpoint(value, cfg.redirect)) return server_usage_error();
       i++;
     } else if (command == "run" && opt == "-m" && value) {
       uint16_t members;
-      if (!parse_port(value, members) || members == 0) return usage_error();
+      if (!parse_port(value, members) || members == 0) return server_usage_error();
       cfg.max_members = members;
+      i++;
+    } else if (command == "run" && opt == "--enroll" && value) {
+      if (!parse_enrol_policy(value, cfg.enrolment)) return server_usage_error();
+      i++;
+    } else if (command == "run" && opt == "--metrics" && value) {
+      if (!parse_metrics_endpoint(value, cfg.metrics)) return server_usage_error();
+      cfg.serve_metrics = true;
       i++;
     } else if (command == "run" && opt == "--demo") {
       cfg.demo = true;
     } else if (command == "run" && opt == "--public-address" && value) {
-      if (!parse_address(value, cfg.public_address)) return usage_error();
+      if (!parse_address(value, cfg.public_address)) return server_usage_error();
       i++;
     } else if (command == "run" && opt == "--probe-port" && value) {
-      if (!parse_port(value, cfg.probe_port)) return usage_error();
+      if (!parse_port(value, cfg.probe_port)) return server_usage_error();
       probe_given = true;
       i++;
     } else if (command == "run" && opt == "--relay-port" && value) {
-      if (!parse_port(value, cfg.relay_port)) return usage_error();
+      if (!parse_port(value, cfg.relay_port)) return server_usage_error();
       relay_given = true;
       i++;
     } else if (command == "run" && opt == "--relay" && value) {
@@ -256,19 +318,19 @@ int quilmar_server_main(int argc, char **argv) {
       if (mode == "auto") cfg.relay = RELAY_auto;
       else if (mode == "always") cfg.relay = RELAY_always;
       else if (mode == "never") cfg.relay = RELAY_never;
-      else return usage_error();
+      else return server_usage_error();
       i++;
     } else if (command == "run" && opt == "--relay-pair-rate" && value) {
-      if (!parse_mbit(value, cfg.relay_limit.pair_bps)) return usage_error();
+      if (!parse_mbit(value, cfg.relay_limit.pair_bps)) return server_usage_error();
       i++;
     } else if (command == "run" && opt == "--relay-rate" && value) {
-      if (!parse_mbit(value, cfg.relay_limit.total_bps)) return usage_error();
+      if (!parse_mbit(value, cfg.relay_limit.total_bps)) return server_usage_error();
       i++;
     } else {
-      return usage_error();
+      return server_usage_error();
     }
   }
-  if (cfg.dir.empty()) return usage_error();
+  if (cfg.dir.empty()) return server_usage_error();
   if (command == "init") return init_server_dir(cfg.dir);
   if (!resolve_udp_ports(cfg, probe_given, relay_given)) return 1;
   return run_server(cfg);

@@ -53,7 +53,7 @@ int bound_socket(int type, const sockaddr_in &sa) {
 
 hub::hub(const server_config &cfg, std::unique_ptr<store> db, const rsa_public_key &pub,
          const rsa_private_key &pri)
-    : cfg(cfg), db(std::move(db)), pub(pub), pri(pri) {
+    : cfg(cfg), db(std::move(db)), pub(pub), pri(pri), started_at(int64_t(time(nullptr))) {
   // Clients take the fingerprint over the two-byte-length form.
   bool saved = varint_lengths;
   varint_lengths = false;

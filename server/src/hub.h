@@ -23,6 +23,7 @@
 #include "clisrv/msg_crypto.h"
 #include "clisrv/server_msg.h"
 #include "crypto/bignum.h"
+#include "enrolment.h"
 #include "events/evl.h"
 #include "relay.h"
 #include "stack/io_pipe.h"
@@ -44,12 +45,22 @@ struct server_config {
   uint32_t idle_timeout_ms = 300000;    // ready and silent (keep-alives every 90 s)
   uint32_t discovery_wait_ms = 3000;    // for the punch of a client behind NAT
   size_t max_connections = 30000;
+  enrol_policy enrolment = ENROL_open;
+  bool serve_metrics = false;           // --metrics: serve /metrics at `metrics`
+  srv::endpoint metrics;                // port 0 = one the system picks
   // Reaching clients across NATs.
   srv::endpoint public_address;  // addr 0: where each client connected to
   uint16_t probe_port = 0;       // the second UDP port of discovery; 0 = any free one
   uint16_t relay_port = 0;       // 0 = any free one
   relay_policy relay = RELAY_auto;
   relay_limits relay_limit;
+};
+
+// What the hub counts for `stats` and /metrics, from its start.
+struct hub_counters {
+  uint64_t logins = 0;      // accepted auth and enroll
+  uint64_t enrolments = 0;  // accepted enroll
+  uint64_t refusals = 0;    // refused helo, auth, enroll, discovery
 };
 
 // Result codes of our own, shown by clients as a number.
@@ -61,6 +72,8 @@ enum : uint8_t {
 
 // The longest nickname we keep, at enrolment and on a change.
 constexpr size_t MAX_NICKNAME = 255;
+// The longest network password we take.
+constexpr size_t MAX_PASSWORD = 255;
 
 class hub;
 
@@ -195,6 +208,14 @@ class hub : public evl_cb {
   // their LAN, or through the relay.
   void introduce(connection &a, connection &b, const std::string &keymat);
 
+  // ---- enrolment.cpp ----
+  // STATUS_ok when the key may enrol under the policy; otherwise the status
+  // to refuse with (under `approve` the request is recorded).
+  uint8_t enrolment_verdict(connection &c, const std::string &public_key,
+                            const std::string &nickname);
+  // Stores a new account; under `approve` it uses up the key's approval.
+  store_result store_enrolment(const account_rec &account);
+
   // ---- netops.cpp ----
   void on_create(connection &c, msg_reader &r);
   void on_delete(connection &c, msg_reader &r);
@@ -203,6 +224,11 @@ class hub : public evl_cb {
   void on_netop(connection &c, msg_reader &r);
   void on_change(connection &c, msg_reader &r);
   void on_info(connection &c, msg_reader &r);
+  // The network is gone from the store: every member drops it.
+  void drop_network(const std::string &net);
+  // `member` is no longer in `net` (already so in the store): it hears
+  // `evicted` and the other members see it removed.
+  void drop_member(const std::string &net, uint32_t member);
 
   // ---- presence.cpp ----
   // A network message with the owner, every member and those online.
@@ -238,6 +264,8 @@ class hub : public evl_cb {
   std::map<uint32_t, int64_t> seen;  // last-seen times not yet written
   // Recent wrong join passwords per identity (times, evl_now).
   std::map<uint32_t, std::vector<uint32_t>> bad_passwords;
+  hub_counters counters;
+  int64_t started_at;  // seconds since the epoch
   std::unique_ptr<udp_relay> relay;  // null with RELAY_never
   relay_stats relay_totals;          // as of the last sweep
 
@@ -267,3 +295,5 @@ class hub : public evl_cb {
 std::string password_hash(const std::string &password, const std::string &salt,
                           uint32_t iterations);
 bool password_matches(const std::string &password, const network_rec &n);
+// Gives `n` a new random salt and the hash of `password`.
+void set_network_password(network_rec &n, const std::string &password, uint32_t iterations);

@@ -306,6 +306,11 @@ share_network() {
   done
 }
 
+# server_stat KEY: the running server's statistic KEY (quilmar-server stats).
+server_stat() {
+  "$QUILMAR_SERVER" stats -d "$E2E_DIR/server" | awk -v key="$1" '$1 == key { print $2 }'
+}
+
 # server_says TEXT: the server's log has a line matching TEXT (grep -E).
 server_says() {
   grep -Eq -- "$1" "$E2E_DIR/server.log"

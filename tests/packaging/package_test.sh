@@ -101,6 +101,7 @@ expect_contents tapwarden ./usr/sbin/tapwarden ./lib/systemd/system/tapwarden.se
   ./usr/share/doc/tapwarden/changelog.Debian.gz ./usr/share/doc/tapwarden/copyright
 expect_contents quilmar-server ./usr/sbin/quilmar-server \
   ./lib/systemd/system/quilmar-server.service ./etc/default/quilmar-server \
+  ./usr/share/bash-completion/completions/quilmar-server \
   ./usr/share/man/man8/quilmar-server.8.gz \
   ./usr/share/doc/quilmar-server/changelog.Debian.gz ./usr/share/doc/quilmar-server/copyright
 
@@ -208,6 +209,22 @@ networks_offered=$(sed -n '/^--$/,/^--$/p' <<<"$completion_words" | grep -v '^--
 [ "$networks_offered" = "alpha net|beta" ] ||
   fail "completion of 'quilmar leave' offers '$networks_offered'"
 [ "$(tail -1 <<<"$completion_words")" = debug ] || fail "completion of 'quilmar start'"
+# quilmar-server's completion offers every command of its usage text.
+server_words=$(bash -c '
+  _init_completion() {
+    words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD
+    cur=${words[cword]}; prev=${words[cword-1]}
+  }
+  source "$1"
+  COMP_WORDS=(quilmar-server ""); COMP_CWORD=1; _quilmar_server; echo "${COMPREPLY[@]}"
+  COMP_WORDS=(quilmar-server networks ""); COMP_CWORD=2; _quilmar_server; echo "${COMPREPLY[@]}"
+' - "$root/usr/share/bash-completion/completions/quilmar-server")
+for cmd in $("$root/usr/sbin/quilmar-server" -h | sed -n 's/^ *\(usage:\)\? *quilmar-server \([a-z]\+\).*/\2/p' | sort -u); do
+  grep -qw -- "$cmd" <<<"$(head -1 <<<"$server_words")" || fail "quilmar-server completion lacks '$cmd'"
+done
+for verb in list show delete set-owner set-password ban unban; do
+  grep -qw -- "$verb" <<<"$(tail -1 <<<"$server_words")" || fail "completion of 'quilmar-server networks' lacks $verb"
+done
 
 # --- systemd units -----------------------------------------------------------------
 if command -v systemd-analyze >/dev/null; then
