@@ -200,7 +200,8 @@ void udp_relay::run() {
     if (poll(watch, 2, int(SWEEP_MS)) < 0 && errno != EINTR) break;
     if (watch[1].revents & POLLIN) drain(wake_fd);
     take_orders();
-    if (watch[0].revents & POLLIN) forward_waiting(*batch);
+    // An error pending on the socket is read (and so cleared) like data.
+    if (watch[0].revents) forward_waiting(*batch);
     const uint32_t now = monotonic_ms();
     if (time_not_after(next_sweep, now)) {
       table.sweep(now);
