@@ -1,8 +1,8 @@
 // Three clients behind one public address, as they and the relay see it:
 // the two on one private /24 are sent to each other's local endpoint; the
 // third, on another network, meets them through the relay, which forwards
-// datagrams unchanged and cannot be taken over by a forged or replayed
-// datagram from another address.
+// datagrams unchanged, cannot be taken over by a forged or replayed
+// datagram from another address, and holds each side to its rate.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,7 +28,7 @@ void tunnel_of(msg_crypto_v2 &tunnel, const peer_view &p) {
 
 TEST(Relay, OneAddressMeetsOnItsLanOrThroughTheRelay) {
   temp_dir dir;
-  server_process server(dir.path());
+  server_process server(dir.path(), {"--relay-pair-rate", "1"});
   ASSERT_TRUE(server.up()) << server.output();
   proto_client a, b, c;
   proto_client *all[] = {&a, &b, &c};
@@ -110,10 +110,21 @@ TEST(Relay, OneAddressMeetsOnItsLanOrThroughTheRelay) {
   EXPECT_EQ(got, later);
   close(mallory);
 
+  // A burst over a's limit of 1 Mbit/s (a bucket of 125000 bytes).
+  const int burst = 120;
+  const std::string big = datagram(ta, "\x80" + std::string(1350, 'x'));
+  for (int i = 0; i < burst; i++) a.send_udp(big, relay);
+  int passed = 0;
+  while (c.recv_udp(got, from, 300)) passed++;
+  EXPECT_GT(passed, 0);
+  EXPECT_LT(passed, burst);
+
   // The pair ends with c; the relay tells what it carried.
   c.disconnect();
-  EXPECT_TRUE(server.logged("relay forgets " + ic + " <-> " + ia + ": 4 packets, "));
-  EXPECT_TRUE(server.logged(" bytes, 2 refused, 0 over the rate limit"));
+  EXPECT_TRUE(server.logged("relay forgets " + ic + " <-> " + ia + ": " +
+                            std::to_string(4 + passed) + " packets, "));
+  EXPECT_TRUE(server.logged(" bytes, 2 refused, " + std::to_string(burst - passed) +
+                            " over the rate limit"));
   // Where a and c are was learnt once each, from their punches.
   size_t latches = 0;
   for (size_t at = 0; (at = server.output().find(" is at ", at)) != std::string::npos; at++)
