@@ -21,7 +21,8 @@ namespace {
 constexpr int BATCH = 64;
 // A slot holds the largest UDP payload, so nothing is ever cut short.
 constexpr size_t SLOT_BYTES = 65536;
-// Batches forwarded before the thread looks at its clock again.
+// Batches forwarded before the thread goes back to its wait, its sweep of
+// silent sides and the counters it publishes.
 constexpr int ROUNDS = 16;
 constexpr uint32_t SWEEP_MS = 1000;
 constexpr int SOCKET_BUFFER = 4 << 20;
@@ -32,10 +33,10 @@ uint32_t monotonic_ms() {
   return uint32_t(uint64_t(ts.tv_sec) * 1000 + uint64_t(ts.tv_nsec) / 1000000);
 }
 
+// Wakes whoever waits on the eventfd.
 void poke(int fd) {
   uint64_t one = 1;
-  if (write(fd, &one, sizeof one) < 0 && errno != EAGAIN)
-    return;  // the counter is full, so the reader is woken anyway
+  if (write(fd, &one, sizeof one) < 0) return;  // only a full counter fails; it wakes too
 }
 
 void drain(int fd) {
