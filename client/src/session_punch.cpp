@@ -28,6 +28,7 @@
 #include "client/session.h"
 #include "clisrv/server_msg.h"
 #include "common/log.h"
+#include "common/util.h"
 
 namespace {
 
@@ -49,17 +50,8 @@ void send_punch(int fd, const punch_run &run, uint16_t port) {
   msg.msg_namelen = sizeof to;
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
-  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))] = {};
-  if (run.ttl != 0) {
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr *c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = IPPROTO_IP;
-    c->cmsg_type = IP_TTL;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    const int ttl = run.ttl;
-    memcpy(CMSG_DATA(c), &ttl, sizeof ttl);
-  }
+  int_control control;
+  if (run.ttl != 0) attach_int_control(msg, control, IPPROTO_IP, IP_TTL, run.ttl);
   sendmsg(fd, &msg, MSG_DONTWAIT);  // errors are of no consequence
 }
 

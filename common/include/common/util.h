@@ -7,9 +7,11 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 // A named counter of live objects. Static instances start at zero.
@@ -55,6 +57,23 @@ void xor_bytes(uint8_t *out, const uint8_t *a, const uint8_t *b, size_t count);
 // place before a "--" word (help wins when both are there).
 enum command_line_request { ASKED_nothing, ASKED_help, ASKED_version };
 command_line_request help_or_version(int argc, char **argv);
+
+// Buffer for one control message that carries an int.
+struct int_control {
+  alignas(cmsghdr) uint8_t bytes[CMSG_SPACE(sizeof(int))] = {};
+};
+// Attaches to `msg` one control message of `level` and `type` carrying
+// `value` (a descriptor for SCM_RIGHTS, a time-to-live for IP_TTL), held in
+// `control`, which must live until the message is sent.
+inline void attach_int_control(msghdr &msg, int_control &control, int level, int type, int value) {
+  msg.msg_control = control.bytes;
+  msg.msg_controllen = sizeof control.bytes;
+  cmsghdr *c = CMSG_FIRSTHDR(&msg);
+  c->cmsg_level = level;
+  c->cmsg_type = type;
+  c->cmsg_len = CMSG_LEN(sizeof(int));
+  memcpy(CMSG_DATA(c), &value, sizeof value);
+}
 
 // Big-endian (network order) numbers in byte buffers, for code that works
 // on packets in place rather than through the field codec.

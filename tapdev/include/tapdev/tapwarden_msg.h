@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "common/util.h"
+
 // The step that failed, kept in bits 24 to 31 of a result code; bits 0 to
 // 15 carry the error number of that step.
 enum {
@@ -43,15 +45,7 @@ inline ssize_t tapw_send_greeting(int sock, const void *greeting, size_t size, i
   memset(&msg, 0, sizeof msg);
   msg.msg_iov = &iov;
   msg.msg_iovlen = 1;
-  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))] = {};
-  if (fd >= 0) {
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr *c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    memcpy(CMSG_DATA(c), &fd, sizeof fd);
-  }
+  int_control control;
+  if (fd >= 0) attach_int_control(msg, control, SOL_SOCKET, SCM_RIGHTS, fd);
   return sendmsg(sock, &msg, flags);
 }
