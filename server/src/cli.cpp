@@ -24,6 +24,7 @@ namespace {
 const char usage_text[] =
     "usage: quilmar-server init -d DIR\n"
     "       quilmar-server run -d DIR [-l ADDR] [-p PORT] [--demo] [-r ADDR:PORT] [-m N]\n"
+    "                              [-n N] [-e N]\n"
     "       quilmar-server -h\n"
     "\n"
     "commands:\n"
@@ -40,6 +41,8 @@ const char usage_text[] =
     "                instead of DIR/server.key; for demos and tests only\n"
     "  -r ADDR:PORT  hand every client on to another server\n"
     "  -m N          members a network may have (default 250)\n"
+    "  -n N          networks a client may own or belong to (default 64)\n"
+    "  -e N          new clients one address may enrol per hour (default 20)\n"
     "  -h            show this text\n";
 
 // Exponent bytes of the server's Diffie-Hellman key: 320 bits, well above
@@ -176,10 +179,12 @@ int quilmar_server_main(int argc, char **argv) {
     } else if (command == "run" && opt == "-r" && value) {
       if (!parse_endpoint(value, cfg.redirect)) return usage_error();
       i++;
-    } else if (command == "run" && opt == "-m" && value) {
-      uint16_t members;
-      if (!parse_port(value, members) || members == 0) return usage_error();
-      cfg.max_members = members;
+    } else if (command == "run" && (opt == "-m" || opt == "-n" || opt == "-e") && value) {
+      uint16_t n;
+      if (!parse_port(value, n) || n == 0) return usage_error();
+      if (opt == "-m") cfg.max_members = n;
+      if (opt == "-n") cfg.max_networks = n;
+      if (opt == "-e") cfg.enrolments_per_hour = n;
       i++;
     } else if (command == "run" && opt == "--demo") {
       cfg.demo = true;

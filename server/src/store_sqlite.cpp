@@ -1,9 +1,15 @@
 // The store in one SQLite file. Write-ahead logging with synchronous=FULL:
 // a change that a client has been told about survives a crash of the
 // server or the machine. The schema carries its version in user_version;
-// a file from a newer server is refused rather than misread.
+// a file from a newer server is refused rather than misread. The file and
+// its -wal and -shm companions are readable by the server's user only.
+#include <errno.h>
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <map>
 
 #include "common/log.h"
@@ -277,6 +283,19 @@ bool run(sqlite3 *db, const char *sql) {
   return false;
 }
 
+// The store holds password hashes and client keys: mode 0600 whatever the
+// directory's mode and the umask. SQLite gives the -wal and -shm files it
+// makes the mode of the database file; older ones are corrected here.
+bool make_private(const std::string &path) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  bool ok = fd >= 0 && fchmod(fd, 0600) == 0;
+  if (fd >= 0) close(fd);
+  for (const char *suffix : {"-wal", "-shm"})
+    if (chmod((path + suffix).c_str(), 0600) != 0 && errno != ENOENT) ok = false;
+  if (!ok) log_write("db: cannot make %s private: %s\n", path.c_str(), strerror(errno));
+  return ok;
+}
+
 int user_version(sqlite3 *db) {
   stmt s(db, "PRAGMA user_version");
   return s.step() == SQLITE_ROW ? int(s.integer(0)) : -1;
@@ -285,6 +304,7 @@ int user_version(sqlite3 *db) {
 }  // namespace
 
 std::unique_ptr<store> open_sqlite_store(const std::string &path) {
+  if (path != ":memory:" && !make_private(path)) return nullptr;
   sqlite3 *db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                       nullptr) != SQLITE_OK) {

@@ -120,6 +120,23 @@ TEST_F(Timeouts, PunchThroughTheUdpSocketSettlesDiscovery) {
   close(udp);
 }
 
+TEST_F(Timeouts, WrongPasswordsAreForgottenInTime) {
+  inproc_client c;
+  c.attach(*h);
+  ASSERT_TRUE(logged_in(c));
+  c.discovery(0x7f000001, 5000);
+  ASSERT_EQ(disc_status(c), srv::STATUS_ok);
+  ASSERT_TRUE(c.sync());
+  std::string join(1, char(srv::MSG_join));
+  srv::put_join(join, {"nowhere", "guess"});
+  c.feed(join);
+  EXPECT_EQ(h->guesses_from.size(), 1u);
+  EXPECT_EQ(h->guesses_at.size(), 1u);
+  pass(31000);
+  EXPECT_EQ(h->guesses_from.size(), 0u);
+  EXPECT_EQ(h->guesses_at.size(), 0u);
+}
+
 TEST_F(Timeouts, RefusedClientIsLetGo) {
   inproc_client c;
   c.attach(*h);

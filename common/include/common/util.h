@@ -31,6 +31,10 @@ bool text_to_ip(const char *text, uint32_t &ip);
 std::string endpoint_text(const sockaddr_in &sa);
 // The first min(count, length) bytes as "0a:ff:10".
 std::string hex_text(const std::string &bytes, size_t count);
+// Text from the network made safe for a log line: control bytes become
+// "\xNN" and a backslash "\\", so a name cannot end the line or forge
+// another one; every other byte is kept.
+std::string escaped_text(const std::string &text);
 
 void random_bytes(void *buf, size_t len);
 void random_string(std::string &s, size_t len);
