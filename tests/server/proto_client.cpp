@@ -84,7 +84,7 @@ bool proto_client::connect(uint16_t port, uint32_t from) {
   sa.sin_addr.s_addr = htonl(from);
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) return false;
   sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_addr.s_addr = htonl(server_addr);
   return ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
 }
 

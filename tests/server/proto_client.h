@@ -52,8 +52,10 @@ class proto_client {
   explicit proto_client(const client_keys &keys = demo_client_keys());
   ~proto_client();
 
-  // The server key the client trusts (the demo key unless set).
+  // The server key the client trusts (the demo key unless set), and where
+  // the server is (host order).
   rsa_public_key server_key;
+  uint32_t server_addr = INADDR_LOOPBACK;
 
   // From `from` (host order; another 127.x.y.z poses as another host).
   bool connect(uint16_t port, uint32_t from = INADDR_LOOPBACK);
