@@ -11,7 +11,8 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL client tapwarden server)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+# Version-release: the build's QUILMAR_VERSION.
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${QUILMAR_RELEASE})
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Library dependencies come from dpkg-shlibdeps.

@@ -9,31 +9,37 @@
 #include <cstring>
 #include <string>
 
+#include "clisrv/frame_size.h"
+#include "common/util.h"
+#include "common/version.h"
 #include "warden.h"
 
 namespace {
 
-// Frames must fit the 1500 bytes the daemon reads at a time, Ethernet
-// header included.
+// The largest MTU whose full-size packets still travel in one tunnel
+// datagram over a 1500-byte network; the daemon's 1500-byte reads from the
+// tap take such a frame with its Ethernet header too.
 constexpr int MIN_MTU = 68;
-constexpr int MAX_MTU = 1500 - 14;
+constexpr int MAX_MTU = int(TUNNEL_MAX_MTU);
+static_assert(MAX_MTU + 14 <= 1500, "a frame must fit one read of the daemon");
+static_assert(DEFAULT_MTU <= MAX_MTU, "the default MTU must be one -m accepts");
 constexpr int MAX_CLIENTS = 4096;
 
 void usage(FILE *out) {
   fprintf(out,
-          "usage: tapwarden [-s socket] [-g group] [-m mtu] [-n clients] [-h]\n"
+          "usage: tapwarden [-s socket] [-g group] [-m mtu] [-n clients] [-h] [-V]\n"
           "  -s socket   listen here (default /var/run/tapwarden.sock)\n"
           "  -g group    members of this group may connect (default: root only)\n"
-          "  -m mtu      MTU of the interfaces, %d to %d (default 1400)\n"
+          "  -m mtu      MTU of the interfaces, %d to %d (default %d)\n"
           "  -n clients  serve at most this many clients at once, 1 to %d (default 32)\n"
-          "  -h          print this help\n",
-          MIN_MTU, MAX_MTU, MAX_CLIENTS);
+          "  -h          print this help (also --help)\n"
+          "  -V          print the version (also --version)\n",
+          MIN_MTU, MAX_MTU, DEFAULT_MTU, MAX_CLIENTS);
 }
 
 bool parse_number(const char *text, int low, int high, int &out) {
-  char *end = nullptr;
-  long value = strtol(text, &end, 10);
-  if (!*text || *end || value < low || value > high) return false;
+  uint64_t value;
+  if (!text_to_number(text, uint64_t(high), value) || value < uint64_t(low)) return false;
   out = static_cast<int>(value);
   return true;
 }
@@ -52,9 +58,19 @@ bool parse_group(const char *text, gid_t &out) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  switch (help_or_version(argc, argv)) {
+    case ASKED_help:
+      usage(stdout);
+      return 0;
+    case ASKED_version:
+      printf("tapwarden %s\n", QUILMAR_VERSION);
+      return 0;
+    case ASKED_nothing:
+      break;
+  }
   warden_options options;
   int opt;
-  while ((opt = getopt(argc, argv, "s:g:m:n:h")) != -1) {
+  while ((opt = getopt(argc, argv, "s:g:m:n:")) != -1) {
     switch (opt) {
       case 's':
         options.socket_path = optarg;
@@ -78,9 +94,6 @@ int main(int argc, char **argv) {
           return 1;
         }
         break;
-      case 'h':
-        usage(stdout);
-        return 0;
       default:
         usage(stderr);
         return 1;

@@ -7,11 +7,14 @@
 
 #include <string>
 
+// Leaves room for the tunnel on a 1500-byte path (see TUNNEL_MAX_MTU).
+constexpr int DEFAULT_MTU = 1400;
+
 struct warden_options {
   std::string socket_path = "/var/run/tapwarden.sock";
   bool group_set = false;  // without a group only root may connect
   gid_t group = 0;
-  int mtu = 1400;          // leaves room for the tunnel on a 1500-byte path
+  int mtu = DEFAULT_MTU;
   int max_clients = 32;
 };
 

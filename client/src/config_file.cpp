@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -20,131 +21,201 @@ namespace {
 
 const char kBlanks[] = " \t\r\n";
 
-// Lines are read at most this many characters at a time; the rest of a
-// longer line is read as a line of its own.
-constexpr size_t kMaxLinePiece = 127;
+// The longest line the files may hold, blanks at its end not counted; the
+// state file is written to stay within it. A longer line is refused whole,
+// since a command or name cut short would do harm without a word.
+constexpr size_t kMaxLine = 127;
 
 constexpr uint32_t kMaxKeepAliveSeconds = INT32_MAX / 1000;
 
 bool is_blank(char c) { return c && strchr(kBlanks, c); }
 
-// Hands every line of `path` to `apply` in pieces of at most 127 characters,
-// the way the files have always been read. A missing file is not an error.
+// Where an entry was read, for the messages about it.
+struct entry_place {
+  const std::string &path;
+  unsigned line;
+};
+
+void log_place(const entry_place &at, const std::string &why) {
+  log_write("cfg: %s line %u: %s\n", at.path.c_str(), at.line, why.c_str());
+}
+
+// A refused entry: the line naming its key (`format`), then where it is
+// and why. The load fails, but reading goes on, so that one run reports
+// every bad line.
+bool refuse(const char *format, const std::string &key, const entry_place &at,
+            const std::string &why, bool &result) {
+  log_write(format, key.c_str());
+  log_place(at, why);
+  result = false;
+  return true;
+}
+
+const char kInvalidEntry[] = "cfg: unrecognized or invalid entry '%s'\n";
+const char kGarbageEntry[] = "cfg: garbage entry '%s'\n";
+
+// One line without its line break, at most kMaxLine characters of it;
+// false at the end of the file. `too_long` tells whether more than that
+// came before the break, blanks at the end of the line not counted.
+bool read_line(FILE *file, std::string &line, bool &too_long) {
+  line.clear();
+  too_long = false;
+  int c = getc(file);
+  if (c == EOF) return false;
+  for (; c != EOF && c != '\n'; c = getc(file)) {
+    if (line.size() < kMaxLine)
+      line += char(c);
+    else if (!is_blank(char(c)))
+      too_long = true;
+  }
+  return true;
+}
+
+// Hands every entry of `path` to `apply` with its place; `apply` returns
+// false to stop reading at once. Lines that are too long or hold a NUL byte
+// (which would end the text early) are refused here, comments excepted. A
+// missing file is not an error.
 template <typename Apply>
-bool for_each_entry(const std::string &path, Apply apply) {
+bool for_each_entry(const std::string &path, bool &result, Apply apply) {
   FILE *file = fopen(path.c_str(), "r");
   if (!file) return true;
-  char line[kMaxLinePiece + 1];
-  bool ok = true;
-  while (ok && fgets(line, sizeof line, file)) {
+  std::string line;
+  bool too_long, ok = true;
+  for (unsigned number = 1; ok && read_line(file, line, too_long); number++) {
+    const entry_place at{path, number};
+    const size_t first = line.find_first_not_of(kBlanks);
+    const bool comment = first != std::string::npos && line[first] == '#';
     std::string key, value;
-    if (split_entry(line, key, value)) ok = apply(key, value);
+    if (too_long && !comment) {
+      log_place(at, "the line is longer than " + std::to_string(kMaxLine) + " characters");
+      result = false;
+    } else if (line.find('\0') != std::string::npos && !comment) {
+      log_place(at, "the line holds a NUL byte");
+      result = false;
+    } else if (split_entry(line.c_str(), key, value)) {
+      ok = apply(key, value, at);
+    }
   }
   fclose(file);
   return ok;
 }
 
-// Numbers are read as sscanf reads them; false when none can be read.
-bool scan_u32(const std::string &value, uint32_t &out) {
-  unsigned n;
-  if (sscanf(value.c_str(), "%u", &n) != 1) return false;
-  out = n;
+bool parse_yes_no(const std::string &value, bool &out) {
+  if (value != "yes" && value != "no") return false;
+  out = value == "yes";
   return true;
 }
 
-bool scan_rate(const std::string &value, uint32_t &out) {
-  unsigned long n;
-  if (sscanf(value.c_str(), "%lu", &n) != 1) return false;
+bool parse_number(const std::string &value, uint64_t max, uint32_t &out) {
+  uint64_t n;
+  if (!text_to_number(value.c_str(), max, n)) return false;
   out = uint32_t(n);
   return true;
 }
 
-// "host" or "host:port". A text after the last colon that is not a port
-// number from 1 to 65535 stays part of the host name, as before ports could
-// be given; the port is otherwise the standard one.
-void set_server_address(config &cfg, const std::string &value) {
-  size_t colon = value.rfind(':');
-  if (colon != std::string::npos && colon > 0 && colon + 1 < value.size() &&
-      value.size() - colon - 1 <= 5 &&
-      value.find_first_not_of("0123456789", colon + 1) == std::string::npos) {
-    unsigned long port = strtoul(value.c_str() + colon + 1, nullptr, 10);
-    if (port >= 1 && port <= 65535) {
-      cfg.server_host = value.substr(0, colon);
-      cfg.server_port = static_cast<uint32_t>(port);
-      return;
-    }
-  }
-  cfg.server_host = value;
-  cfg.server_port = default_config.server_port;
-}
-
-bool apply_config_entry(config &cfg, const std::string &key, const std::string &value,
-                        bool &result) {
-  uint32_t number;
-  if (key == "ServerAddress") {
-    set_server_address(cfg, value);
-  } else if (key == "LogFile") {
-    cfg.log_file = value;
-  } else if (key == "DummyTap") {
-    cfg.dummy_tap = value == "yes";
-  } else if (key == "UdpPort") {
-    scan_u32(value, cfg.udp_port);
-  } else if (key == "OnOnline" || key == "OnOffline") {
-    std::string command = value;
-    if (!expand_home(command)) {
-      log_write("cfg: unrecognized or invalid entry '%s'\n", key.c_str());
-      result = false;
+// A host name (letters, digits, hyphens, underscores, dot-separated labels of
+// at most 63) or an IPv4 address; the resolver gets it as it is.
+bool valid_host(const std::string &host) {
+  if (host.empty() || host.size() > 253) return false;
+  size_t label = 0;
+  for (char c : host) {
+    if (c == '.') {
+      if (label == 0) return false;
+      label = 0;
+    } else if (isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_') {
+      if (++label > 63) return false;
     } else {
-      (key == "OnOnline" ? cfg.on_online : cfg.on_offline) = command;
-    }
-  } else if (key == "KeepAlive") {
-    // A period the event loop cannot time (the millisecond clock compares
-    // within half its range) would fire on every turn of the loop instead,
-    // and "-1" reads as the largest number; both are refused like 1 to 4.
-    if (!scan_u32(value, number) || (number >= 1 && number <= 4) ||
-        number > kMaxKeepAliveSeconds) {
-      log_write("cfg: invalid %s value\n", key.c_str());
       return false;
     }
-    cfg.keepalive = number * 1000;
-  } else if (key == "TxRate") {
-    scan_rate(value, cfg.tx_rate);
-  } else if (key == "RxRate") {
-    scan_rate(value, cfg.rx_rate);
+  }
+  return true;
+}
+
+// "host" or "host:port"; without a port the standard one.
+bool set_server_address(config &cfg, const std::string &value) {
+  const size_t colon = value.rfind(':');
+  uint32_t port = default_config.server_port;
+  if (colon != std::string::npos &&
+      (!parse_number(value.substr(colon + 1), 65535, port) || port == 0))
+    return false;
+  const std::string host = value.substr(0, colon);
+  if (!valid_host(host)) return false;
+  cfg.server_host = host;
+  cfg.server_port = port;
+  return true;
+}
+
+// Returns false to stop the load at once.
+bool apply_config_entry(config &cfg, const std::string &key, const std::string &value,
+                        const entry_place &at, bool &result) {
+  auto invalid = [&](const std::string &why) {
+    return refuse(kInvalidEntry, key, at, key + " " + why, result);
+  };
+  if (key == "ServerAddress") {
+    if (!set_server_address(cfg, value))
+      return invalid("takes a host name or IPv4 address, with :port (1 to 65535) after it "
+                     "when the port is not 12975");
+  } else if (key == "LogFile" || key == "OnOnline" || key == "OnOffline") {
+    std::string expanded = value;
+    if (!expand_home(expanded))
+      return invalid("may begin with ~ only as ~/, and only when HOME is set");
+    (key == "LogFile" ? cfg.log_file : key == "OnOnline" ? cfg.on_online : cfg.on_offline) =
+        expanded;
+  } else if (key == "DummyTap") {
+    if (!parse_yes_no(value, cfg.dummy_tap)) return invalid("takes yes or no");
+  } else if (key == "UdpPort") {
+    if (!parse_number(value, 65535, cfg.udp_port))
+      return invalid("takes a port number from 0 (any) to 65535");
+  } else if (key == "KeepAlive") {
+    // A period the event loop cannot time (the millisecond clock compares
+    // within half its range) would fire on every turn of the loop instead;
+    // it is refused like 1 to 4, and so is anything but a whole number.
+    uint32_t seconds;
+    if (!parse_number(value, kMaxKeepAliveSeconds, seconds) || (seconds >= 1 && seconds <= 4)) {
+      log_write("cfg: invalid %s value\n", key.c_str());
+      log_place(at, "KeepAlive takes 0 (off) or 5 to " + std::to_string(kMaxKeepAliveSeconds) +
+                        " seconds");
+      return false;
+    }
+    cfg.keepalive = seconds * 1000;
+  } else if (key == "TxRate" || key == "RxRate") {
+    if (!parse_number(value, UINT32_MAX, key == "TxRate" ? cfg.tx_rate : cfg.rx_rate))
+      return invalid("takes a whole number of bytes per second, 0 (no limit) to 4294967295");
   } else {
-    log_write("cfg: unrecognized or invalid entry '%s'\n", key.c_str());
-    result = false;
+    return refuse(kInvalidEntry, key, at, "unknown key", result);
   }
   return true;
 }
 
 void apply_state_entry(config &cfg, const std::string &key, const std::string &value,
-                       bool &result) {
+                       const entry_place &at, bool &result) {
+  auto garbage = [&](const std::string &why) { refuse(kGarbageEntry, key, at, why, result); };
   if (key == "Identity") {
-    text_to_ip(value.c_str(), cfg.identity);
+    // Digits and dots only: the address reader also takes blanks before a part.
+    if (value.find_first_not_of("0123456789.") != std::string::npos ||
+        !text_to_ip(value.c_str(), cfg.identity))
+      garbage("Identity takes an IPv4 address in dotted form");
   } else if (key == "Nickname") {
     cfg.nickname = value;
   } else if (key == "RenameTo") {
     cfg.rename_to = value;
   } else if (key == "AutoLogin") {
-    cfg.auto_login = value == "yes";
+    if (!parse_yes_no(value, cfg.auto_login)) garbage("AutoLogin takes yes or no");
   } else if (key == "OnlineNet") {
     cfg.online_nets.insert(value);
   } else {
-    log_write("cfg: garbage entry '%s'\n", key.c_str());
-    result = false;
+    garbage("unknown key");
   }
 }
 
 std::string state_text(const config &cfg) {
   std::string text;
   // Names reach us from the command line and from the server. One holding a
-  // line break, or one long enough that the reader takes the rest of its
-  // line as a line of its own, must not add entries of its own to the file
-  // (a stray line would even stop the next start-up as garbage): it is kept
-  // only up to the break, and only as much as one line can carry.
+  // line break must not add entries of its own to the file, and one too
+  // long for a line would stop the next start-up: it is kept only up to the
+  // break, and only as much as one line can carry.
   constexpr size_t kKeyColumns = 11;
-  constexpr size_t kMaxValue = kMaxLinePiece - kKeyColumns;
+  constexpr size_t kMaxValue = kMaxLine - kKeyColumns;
   auto line = [&](const char *key, const std::string &value) {
     char padded[16];
     snprintf(padded, sizeof padded, "%-11s", key);
@@ -189,18 +260,19 @@ bool split_entry(const char *line, std::string &key, std::string &value) {
 }
 
 bool load_config_files(config &cfg, bool &result) {
-  bool ok = for_each_entry(cfg.cfg_path + "/config", [&](const std::string &key,
-                                                         const std::string &value) {
-    return apply_config_entry(cfg, key, value, result);
-  });
-  return ok && expand_home(cfg.log_file);
+  return for_each_entry(cfg.cfg_path + "/config", result,
+                        [&](const std::string &key, const std::string &value,
+                            const entry_place &at) {
+                          return apply_config_entry(cfg, key, value, at, result);
+                        });
 }
 
 void load_state_file(config &cfg, bool &result) {
-  for_each_entry(cfg.cfg_path + "/state", [&](const std::string &key, const std::string &value) {
-    apply_state_entry(cfg, key, value, result);
-    return true;
-  });
+  for_each_entry(cfg.cfg_path + "/state", result,
+                 [&](const std::string &key, const std::string &value, const entry_place &at) {
+                   apply_state_entry(cfg, key, value, at, result);
+                   return true;
+                 });
 }
 
 // The new content goes to a private temporary file that replaces the old

@@ -6,12 +6,13 @@
 #include "client/config.h"
 #include "client/control.h"
 #include "client/front.h"
+#include "common/version.h"
 
 config current_config;
 const config default_config;
 
 const char banner[] =
-    "Quilmar, a zero-config virtual private networking utility, ver 0.9.9.9-17\n\n";
+    "Quilmar, a zero-config virtual private networking utility, ver " QUILMAR_VERSION "\n\n";
 
 static const char usage_text[] =
     "  usage: quilmar [-c <cfg_path>] [command]\n"
@@ -45,18 +46,21 @@ void usage() {
   exit(1);
 }
 
+// Under any other name the program has no role: that is an error, and a
+// script that runs it so must see one in the exit status.
+static int wrong_name() {
+  puts("error: must be run as 'quilmar' or 'quilmar-init'");
+  return 1;
+}
+
 int quilmar_entry(int argc, char **argv) {
   // Anyone can exec us with an empty argument vector: no name, no role.
-  if (argc < 1 || !argv[0]) {
-    puts("error: must be run as 'quilmar' or 'quilmar-init'");
-    return 0;
-  }
+  if (argc < 1 || !argv[0]) return wrong_name();
   const char *slash = strrchr(argv[0], '/');
   if (slash) argv[0] = const_cast<char *>(slash + 1);
   if (strcmp(argv[0], "quilmar-init") == 0) return quilmar_init_main(argc, argv);
   if (strcmp(argv[0], "quilmar") == 0) return quilmar_main(argc, argv);
-  puts("error: must be run as 'quilmar' or 'quilmar-init'");
-  return 0;
+  return wrong_name();
 }
 
 int quilmar_main(int argc, char **argv) {

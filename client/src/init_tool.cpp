@@ -1,9 +1,14 @@
 // quilmar-init: creates the configuration directory with a fresh key pair
 // and a first state file holding the nickname to enrol with.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
 
 #include "client/front.h"
 #include "common/codec.h"
@@ -41,15 +46,56 @@ void result(bool ok) {
   fflush(stdout);
 }
 
-// Creates the file with `mode` and writes all of `bytes` in one write.
-bool save_file(const std::string &path, const std::string &bytes, mode_t mode) {
+// The three files are written beside the ones they replace and put in place
+// only once all of them are on disk, so that a failure (even with -f over a
+// directory whose key files are read-only) leaves the old key pair and state
+// as they were, never a new public key beside an old private one.
+struct new_file {
+  std::string path;  // where it belongs
+  std::string temp;  // where it is written first
+};
+
+// Writes `bytes` to a new file beside `path`, with `mode` as creat would
+// give it (the umask applies).
+bool save_file(const std::string &path, const std::string &bytes, mode_t mode,
+               std::vector<new_file> &written) {
   printf("  saving %s .. ", path.c_str());
   fflush(stdout);
-  int fd = creat(path.c_str(), mode);
-  bool ok = fd >= 0 && write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size());
-  if (fd >= 0 && close(fd) != 0) ok = false;
+  // A directory in the way would refuse the rename at the end, after the
+  // files before it had been replaced.
+  struct stat st;
+  const bool blocked = stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  std::string temp = path + ".XXXXXX";
+  int fd = blocked ? -1 : mkostemp(&temp[0], O_CLOEXEC);
+  bool ok = fd >= 0;
+  if (ok) {
+    written.push_back({path, temp});
+    const mode_t mask = umask(0);
+    umask(mask);
+    ok = fchmod(fd, mode & ~mask) == 0 &&
+         write(fd, bytes.data(), bytes.size()) == ssize_t(bytes.size()) && fsync(fd) == 0;
+    if (close(fd) != 0) ok = false;
+  }
   result(ok);
   return ok;
+}
+
+void discard(const std::vector<new_file> &written) {
+  for (const new_file &f : written) unlink(f.temp.c_str());
+}
+
+// Renames every new file over its old one; false (after a message) at the
+// first that cannot be, whose index is in `failed`.
+bool put_in_place(const std::vector<new_file> &written, size_t &failed) {
+  for (failed = 0; failed < written.size(); failed++) {
+    const new_file &f = written[failed];
+    if (rename(f.temp.c_str(), f.path.c_str()) != 0) {
+      printf("  replacing %s .. failed (%s)\n", f.path.c_str(), strerror(errno));
+      fflush(stdout);
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace
@@ -107,9 +153,25 @@ int quilmar_init_main(int argc, char **argv) {
   std::string pub_bytes, pri_bytes;
   write_public_key(pub_bytes, pub);
   write_private_key(pri_bytes, pri);
-  if (!save_file(dir + "/client.pub", pub_bytes, 0444)) return -4;
-  if (!save_file(dir + "/client.pri", pri_bytes, 0400)) return -5;
-  if (!save_file(dir + "/state", "Nickname " + nickname + "\n", 0600)) return -6;
+  const struct {
+    std::string path, bytes;
+    mode_t mode;
+    int failure;  // the exit status when this file cannot be written
+  } files[] = {{dir + "/client.pub", pub_bytes, 0444, -4},
+               {dir + "/client.pri", pri_bytes, 0400, -5},
+               {dir + "/state", "Nickname " + nickname + "\n", 0600, -6}};
+  std::vector<new_file> written;
+  for (const auto &f : files) {
+    if (!save_file(f.path, f.bytes, f.mode, written)) {
+      discard(written);
+      return f.failure;
+    }
+  }
+  size_t failed;
+  if (!put_in_place(written, failed)) {
+    discard({written.begin() + long(failed), written.end()});
+    return files[failed].failure;
+  }
 
   printf("\n%s", closing_text);
   fflush(stdout);

@@ -20,7 +20,6 @@ const size_t MIN_PEER_NONCE = 64;
 const size_t MAX_PEER_NONCE = 256;
 const size_t ENC_KEY_BYTES = 32;
 const size_t MAC_KEY_BYTES = 20;
-const uint32_t MAC_BYTES = 12;
 const size_t KEYMAT_BYTES = 104;  // grown in 20-byte steps until it passes this
 
 // Every channel of the process offers the same Diffie-Hellman value; the
@@ -120,8 +119,8 @@ bool msg_crypto_v2::set_keys(const std::string &keymat, bool no_encryption) {
     tx_cbc = make_cbc(aes_alg->make_key(256, 1, enc_key));
     rx_cbc = make_cbc(aes_alg->make_key(256, 1, enc_key));
   }
-  tx_mac = make_hmac(sha1_alg, mac_key, MAC_KEY_BYTES, MAC_BYTES);
-  rx_mac = make_hmac(sha1_alg, mac_key, MAC_KEY_BYTES, MAC_BYTES);
+  tx_mac = make_hmac(sha1_alg, mac_key, MAC_KEY_BYTES, MSG_CRYPTO_MAC);
+  rx_mac = make_hmac(sha1_alg, mac_key, MAC_KEY_BYTES, MSG_CRYPTO_MAC);
 
   const std::string gx_bytes = gx.to_bytes(), gy_bytes = gy.to_bytes();
   local_digest = sha1_of(nx, ny, gx_bytes, gy_bytes);

@@ -30,6 +30,28 @@ bool text_to_ip(const char *text, uint32_t &ip) {
   return true;
 }
 
+bool text_to_number(const char *text, uint64_t max, uint64_t &out) {
+  if (!*text) return false;
+  uint64_t value = 0;
+  for (const char *p = text; *p; p++) {
+    if (*p < '0' || *p > '9') return false;
+    const unsigned digit = unsigned(*p - '0');
+    if (digit > max || value > (max - digit) / 10) return false;  // value * 10 + digit > max
+    value = value * 10 + digit;
+  }
+  out = value;
+  return true;
+}
+
+command_line_request help_or_version(int argc, char **argv) {
+  command_line_request asked = ASKED_nothing;
+  for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {
+    if (strcmp(argv[i], "-h") == 0 || strcmp(argv[i], "--help") == 0) return ASKED_help;
+    if (strcmp(argv[i], "-V") == 0 || strcmp(argv[i], "--version") == 0) asked = ASKED_version;
+  }
+  return asked;
+}
+
 std::string endpoint_text(const sockaddr_in &sa) {
   char port[8];
   snprintf(port, sizeof port, ":%u", unsigned(ntohs(sa.sin_port)));

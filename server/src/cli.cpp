@@ -1,4 +1,5 @@
-// The command line of quilmar-server: init, run, -h.
+// The command line of quilmar-server: init, run, -h, -V; the administration
+// commands are in cli_admin.cpp.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -12,11 +13,15 @@
 #include <ctime>
 #include <string>
 
+#include "admin_socket.h"
+#include "cli_admin.h"
 #include "common/log.h"
 #include "common/util.h"
+#include "common/version.h"
 #include "events/evl.h"
 #include "hub.h"
 #include "keys.h"
+#include "metrics.h"
 #include "server/server.h"
 
 namespace {
@@ -24,14 +29,39 @@ namespace {
 const char usage_text[] =
     "usage: quilmar-server init -d DIR\n"
     "       quilmar-server run -d DIR [-l ADDR] [-p PORT] [--demo] [-r ADDR:PORT] [-m N]\n"
-    "                              [-n N] [-e N]\n"
-    "       quilmar-server -h\n"
+    "                          [--enroll open|approve|closed] [--enrol-rate N]\n"
+    "                          [--max-networks N] [--metrics ADDR:PORT]\n"
+    "       quilmar-server clients list -d DIR [--online] [--json]\n"
+    "       quilmar-server clients remove -d DIR ADDR\n"
+    "       quilmar-server clients pending -d DIR [--json]\n"
+    "       quilmar-server clients approve|reject -d DIR KEY-ID\n"
+    "       quilmar-server networks list -d DIR [--json]\n"
+    "       quilmar-server networks show -d DIR NAME [--json]\n"
+    "       quilmar-server networks delete -d DIR NAME\n"
+    "       quilmar-server networks set-owner -d DIR NAME ADDR\n"
+    "       quilmar-server networks set-password -d DIR NAME\n"
+    "       quilmar-server networks ban|unban -d DIR NAME ADDR\n"
+    "       quilmar-server backup -d DIR FILE\n"
+    "       quilmar-server stats -d DIR [--json]\n"
+    "       quilmar-server -h | -V\n"
     "\n"
     "commands:\n"
     "  init          create DIR (mode 0700) with a new server key pair and an\n"
     "                empty store, and write DIR/server.pub for the clients\n"
     "  run           serve clients in the foreground, logging to standard error;\n"
     "                SIGTERM or SIGINT stop it\n"
+    "  clients       list the clients; remove one (it is logged out and cannot\n"
+    "                log in again); list the keys waiting to enrol, approve or\n"
+    "                reject one (KEY-ID: sha256sum ~/.quilmar/client.pub | cut -c1-16)\n"
+    "  networks      list the networks; show one with its members and bans;\n"
+    "                delete one; give it another owner; set its password (a\n"
+    "                line of standard input, asked for on a terminal); ban a\n"
+    "                client (it is evicted and cannot join again) or lift a ban\n"
+    "  backup        write a consistent copy of the store to FILE, also while\n"
+    "                the server runs\n"
+    "  stats         the server's figures\n"
+    "The administration commands reach a running server through DIR/admin.sock\n"
+    "and work on the store itself when none runs.\n"
     "\n"
     "options:\n"
     "  -d DIR        the server's directory (key pair and store)\n"
@@ -41,9 +71,16 @@ const char usage_text[] =
     "                instead of DIR/server.key; for demos and tests only\n"
     "  -r ADDR:PORT  hand every client on to another server\n"
     "  -m N          members a network may have (default 250)\n"
-    "  -n N          networks a client may own or belong to (default 64)\n"
-    "  -e N          new clients one address may enrol per hour (default 20)\n"
-    "  -h            show this text\n";
+    "  --enroll POLICY  who may enrol: open (any new key, the default), approve\n"
+    "                (keys an administrator approved) or closed (no new key)\n"
+    "  --enrol-rate N  new clients one address may enrol per hour (default 20)\n"
+    "  --max-networks N  networks a client may own or belong to (default 64)\n"
+    "  --metrics ADDR:PORT  serve statistics for Prometheus at\n"
+    "                http://ADDR:PORT/metrics\n"
+    "  --online      (clients list) only the clients logged in\n"
+    "  --json        print the result as one JSON document\n"
+    "  -h, --help    show this text (anywhere on the command line)\n"
+    "  -V, --version print the version\n";
 
 // Exponent bytes of the server's Diffie-Hellman key: 320 bits, well above
 // twice the strength of the 2048-bit group, at a fraction of the cost of a
@@ -54,10 +91,6 @@ volatile sig_atomic_t stop_requested = 0;
 
 void on_stop_signal(int) { stop_requested = 1; }
 
-int usage_error() {
-  fputs(usage_text, stderr);
-  return 1;
-}
 
 int stderr_sink(const char *format, va_list args) {
   char stamp[32];
@@ -141,58 +174,93 @@ int run_server(const server_config &cfg) {
   evl_init();
   hub h(cfg, std::move(db), pub, pri);
   if (!h.start()) return 1;
-  log_write("srv: serving%s, store %s\n", cfg.demo ? " with the demo key" : "",
-            store_path(cfg.dir).c_str());
+  std::unique_ptr<admin_socket> admin = admin_socket_start(h, cfg.dir);
+  if (!admin) return 1;
+  std::unique_ptr<metrics_exporter> metrics;
+  if (cfg.serve_metrics && !(metrics = metrics_start(h, cfg.metrics.addr, cfg.metrics.port)))
+    return 1;
+  log_write("srv: serving%s, store %s, enrolment %s\n", cfg.demo ? " with the demo key" : "",
+            store_path(cfg.dir).c_str(), enrol_policy_name(cfg.enrolment));
   while (!stop_requested) evl_run(200);
   log_write("srv: stopping\n");
+  metrics.reset();
+  admin.reset();
   h.stop();
   return 0;
 }
 
+// Like parse_endpoint, but any address (0.0.0.0 for all) and port 0 (one
+// the system picks) will do.
+bool parse_metrics_endpoint(const char *text, srv::endpoint &e) {
+  const char *colon = strchr(text, ':');
+  if (!colon) return false;
+  std::string addr(text, size_t(colon - text));
+  return text_to_ip(addr.c_str(), e.addr) && parse_port(colon + 1, e.port);
+}
+
 }  // namespace
 
+void server_usage(FILE *out) { fputs(usage_text, out); }
+
+int server_usage_error() {
+  server_usage(stderr);
+  return 1;
+}
+
 int quilmar_server_main(int argc, char **argv) {
-  if (argc < 2) return usage_error();
-  const std::string command = argv[1];
-  if (command == "-h" || command == "--help") {
-    fputs(usage_text, stdout);
-    return 0;
+  switch (help_or_version(argc, argv)) {
+    case ASKED_help:
+      server_usage(stdout);
+      return 0;
+    case ASKED_version:
+      printf("quilmar-server %s\n", QUILMAR_VERSION);
+      return 0;
+    case ASKED_nothing:
+      break;
   }
-  if (command != "init" && command != "run") return usage_error();
+  if (argc < 2) return server_usage_error();
+  const std::string command = argv[1];
+  if (is_admin_command(command)) return admin_main(argc, argv);
+  if (command != "init" && command != "run") return server_usage_error();
 
   server_config cfg;
   for (int i = 2; i < argc; i++) {
     const std::string opt = argv[i];
     const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
-    if (opt == "-h") {
-      fputs(usage_text, stdout);
-      return 0;
-    } else if (opt == "-d" && value) {
+    if (opt == "-d" && value) {
       cfg.dir = value;
       i++;
     } else if (command == "run" && opt == "-l" && value) {
-      if (!text_to_ip(value, cfg.listen_addr)) return usage_error();
+      if (!text_to_ip(value, cfg.listen_addr)) return server_usage_error();
       i++;
     } else if (command == "run" && opt == "-p" && value) {
-      if (!parse_port(value, cfg.port)) return usage_error();
+      if (!parse_port(value, cfg.port)) return server_usage_error();
       i++;
     } else if (command == "run" && opt == "-r" && value) {
-      if (!parse_endpoint(value, cfg.redirect)) return usage_error();
+      if (!parse_endpoint(value, cfg.redirect)) return server_usage_error();
       i++;
-    } else if (command == "run" && (opt == "-m" || opt == "-n" || opt == "-e") && value) {
+    } else if (command == "run" && (opt == "-m" || opt == "--max-networks" ||
+                                    opt == "--enrol-rate") && value) {
       uint16_t n;
-      if (!parse_port(value, n) || n == 0) return usage_error();
+      if (!parse_port(value, n) || n == 0) return server_usage_error();
       if (opt == "-m") cfg.max_members = n;
-      if (opt == "-n") cfg.max_networks = n;
-      if (opt == "-e") cfg.enrolments_per_hour = n;
+      if (opt == "--max-networks") cfg.max_networks = n;
+      if (opt == "--enrol-rate") cfg.enrolments_per_hour = n;
+      i++;
+    } else if (command == "run" && opt == "--enroll" && value) {
+      if (!parse_enrol_policy(value, cfg.enrolment)) return server_usage_error();
+      i++;
+    } else if (command == "run" && opt == "--metrics" && value) {
+      if (!parse_metrics_endpoint(value, cfg.metrics)) return server_usage_error();
+      cfg.serve_metrics = true;
       i++;
     } else if (command == "run" && opt == "--demo") {
       cfg.demo = true;
     } else {
-      return usage_error();
+      return server_usage_error();
     }
   }
-  if (cfg.dir.empty()) return usage_error();
+  if (cfg.dir.empty()) return server_usage_error();
   if (command == "init") return init_server_dir(cfg.dir);
   return run_server(cfg);
 }

@@ -54,7 +54,7 @@ hub::hub(const server_config &cfg, std::unique_ptr<store> db, const rsa_public_k
     : cfg(cfg), db(std::move(db)), pub(pub), pri(pri),
       enrolments({double(cfg.enrolments_per_hour), cfg.enrolments_per_hour / 3600.0}),
       hashes(HASH_BUDGET), guesses_from(GUESSES_PER_ADDRESS), guesses_at(GUESSES_PER_NETWORK),
-      introductions(INTRODUCTION_PACE) {
+      introductions(INTRODUCTION_PACE), started_at(int64_t(time(nullptr))) {
   // Clients take the fingerprint over the two-byte-length form.
   bool saved = varint_lengths;
   varint_lengths = false;

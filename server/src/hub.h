@@ -22,6 +22,7 @@
 #include "clisrv/server_msg.h"
 #include "budget.h"
 #include "crypto/bignum.h"
+#include "enrolment.h"
 #include "events/evl.h"
 #include "stack/io_pipe.h"
 #include "store.h"
@@ -42,6 +43,16 @@ struct server_config {
   uint32_t idle_timeout_ms = 300000;    // ready and silent (keep-alives every 90 s)
   uint32_t discovery_wait_ms = 3000;    // for the punch of a client behind NAT
   size_t max_connections = 30000;
+  enrol_policy enrolment = ENROL_open;
+  bool serve_metrics = false;           // --metrics: serve /metrics at `metrics`
+  srv::endpoint metrics;                // port 0 = one the system picks
+};
+
+// What the hub counts for `stats` and /metrics, from its start.
+struct hub_counters {
+  uint64_t logins = 0;      // accepted auth and enroll
+  uint64_t enrolments = 0;  // accepted enroll
+  uint64_t refusals = 0;    // refused helo, auth, enroll, discovery
 };
 
 // The largest frame a logged-in client may send (before its login,
@@ -67,6 +78,8 @@ enum : uint8_t {
 
 // The longest nickname we keep, at enrolment and on a change.
 constexpr size_t MAX_NICKNAME = 255;
+// The longest network password we take.
+constexpr size_t MAX_PASSWORD = 255;
 
 class hub;
 
@@ -177,6 +190,14 @@ class hub : public evl_cb {
   void on_punch_datagram(const std::string &payload, const sockaddr_in &from);
   void check_discovery(connection &c);
 
+  // ---- enrolment.cpp ----
+  // STATUS_ok when the key may enrol under the policy; otherwise the status
+  // to refuse with (under `approve` the request is recorded).
+  uint8_t enrolment_verdict(connection &c, const std::string &public_key,
+                            const std::string &nickname);
+  // Stores a new account; under `approve` it uses up the key's approval.
+  store_result store_enrolment(const account_rec &account);
+
   // ---- netops.cpp ----
   void on_create(connection &c, msg_reader &r);
   void on_delete(connection &c, msg_reader &r);
@@ -185,6 +206,11 @@ class hub : public evl_cb {
   void on_netop(connection &c, msg_reader &r);
   void on_change(connection &c, msg_reader &r);
   void on_info(connection &c, msg_reader &r);
+  // The network is gone from the store: every member drops it.
+  void drop_network(const std::string &net);
+  // `member` is no longer in `net` (already so in the store): it hears
+  // `evicted` and the other members see it removed.
+  void drop_member(const std::string &net, uint32_t member);
 
   // ---- presence.cpp ----
   // A network message with the owner, every member and those online.
@@ -252,6 +278,8 @@ class hub : public evl_cb {
   bucket_table<std::string> guesses_at;  // ... and per network name
   bucket_table<uint32_t> introductions;  // publications of go-onlines per identity
   size_t refused_sources = 0;            // accepts refused since the last log line
+  hub_counters counters;
+  int64_t started_at;  // seconds since the epoch
 
   uint32_t new_spi();
   void free_spi(uint32_t spi);
@@ -278,3 +306,8 @@ class hub : public evl_cb {
 std::string password_hash(const std::string &password, const std::string &salt,
                           uint32_t iterations);
 bool password_matches(const std::string &password, const network_rec &n);
+// Gives `n` a new random salt and the hash of `password`.
+void set_network_password(network_rec &n, const std::string &password, uint32_t iterations);
+// A network that does not exist, for a join of an unknown name: checking a
+// password against it costs what a real check costs, and always fails.
+network_rec decoy_network(uint32_t iterations);

@@ -57,6 +57,26 @@ bool exists(const std::string &path) {
   return stat(path.c_str(), &st) == 0;
 }
 
+// The directory holds the private key and the store of every password: an
+// existing one that others may read or enter is closed to them, and the
+// operator is told.
+bool private_to_owner(const std::string &dir) {
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    fprintf(stderr, "quilmar-server: %s is not a directory\n", dir.c_str());
+    return false;
+  }
+  const mode_t mode = st.st_mode & 07777;
+  if ((mode & 077) == 0) return true;
+  if (chmod(dir.c_str(), 0700) != 0) {
+    fprintf(stderr, "quilmar-server: cannot change the mode of %s to 0700: %s\n", dir.c_str(),
+            strerror(errno));
+    return false;
+  }
+  printf("changed the mode of %s from %04o to 0700\n", dir.c_str(), unsigned(mode));
+  return true;
+}
+
 }  // namespace
 
 std::string key_path(const std::string &dir) { return dir + "/server.key"; }
@@ -131,6 +151,7 @@ int init_server_dir(const std::string &dir) {
     fprintf(stderr, "quilmar-server: cannot create %s: %s\n", dir.c_str(), strerror(errno));
     return 1;
   }
+  if (!private_to_owner(dir)) return 1;
   printf("generating a 2048-bit RSA key pair .. ");
   fflush(stdout);
   quiet_keygen cb;

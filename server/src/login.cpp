@@ -21,6 +21,7 @@ constexpr int DISCOVERY_ATTEMPTS = 3;
 void refuse(connection &c, uint8_t type, uint8_t status) {
   c.send_status(type, status);
   c.state = CONN_done;
+  c.h.counters.refusals++;
 }
 
 bool usable_key(const rsa_public_key &key) {
@@ -95,6 +96,7 @@ void hub::speak_for(connection &c, uint32_t identity) {
   by_identity[identity] = &c;
   c.state = CONN_discovery;
   count_unauthenticated(c, false);
+  counters.logins++;
 }
 
 void hub::on_enroll(connection &c, msg_reader &r) {
@@ -114,6 +116,10 @@ void hub::on_enroll(connection &c, msg_reader &r) {
   // Not final: the client comes back after its usual delay and is let in
   // once the address has enrolled fewer than its limit in the last hour.
   if (!may_enroll(c)) return refuse(c, srv::MSG_enroll, STATUS_busy);
+  account_rec a;
+  write_public_key(a.public_key, m.key);
+  uint8_t verdict = enrolment_verdict(c, a.public_key, m.nickname);
+  if (verdict != srv::STATUS_ok) return refuse(c, srv::MSG_enroll, verdict);
   // The enroll message proves nothing about the private key, so it never
   // hands out an existing identity: every enroll makes a new account.
   // Signed first: an account is stored only when its answer can be made.
@@ -122,16 +128,15 @@ void hub::on_enroll(connection &c, msg_reader &r) {
     log_write("srv: signing failed\n");
     return refuse(c, srv::MSG_enroll, STATUS_busy);
   }
-  account_rec a;
   a.identity = fresh_identity(*db);
-  write_public_key(a.public_key, m.key);
   a.nickname = m.nickname;
   a.first_seen = a.last_seen = int64_t(time(nullptr));
-  if (!a.identity || db->add_account(a) != STORE_ok) {
+  if (!a.identity || store_enrolment(a) != STORE_ok) {
     log_write("srv: %s enroll failed: no identity stored\n", c.name().c_str());
     return refuse(c, srv::MSG_enroll, STATUS_busy);
   }
   speak_for(c, a.identity);
+  counters.enrolments++;
   ok.identity = c.identity;
   ok.channel = c.channel;
   std::string frame = srv::frame_begin(srv::MSG_enroll);

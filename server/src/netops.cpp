@@ -13,8 +13,6 @@ namespace {
 
 constexpr size_t MIN_NAME = 4;
 constexpr size_t MAX_NAME = 64;
-constexpr size_t MAX_PASSWORD = 255;
-constexpr size_t SALT_BYTES = 16;
 
 void reply_netop(connection &c, uint8_t op, uint8_t status) {
   std::string frame = srv::frame_begin(srv::MSG_netop);
@@ -44,9 +42,7 @@ void hub::on_create(connection &c, msg_reader &r) {
   if (!may_hash(c)) return c.send_status(srv::MSG_create, srv::RESULT_too_fast);
   n.name = m.name;
   n.owner = c.identity;
-  random_string(n.salt, SALT_BYTES);
-  n.iterations = cfg.pbkdf2_iterations;
-  n.hash = password_hash(m.password, n.salt, n.iterations);
+  set_network_password(n, m.password, cfg.pbkdf2_iterations);
   store_result result = db->add_network(n);
   if (result == STORE_exists) return c.send_status(srv::MSG_create, srv::RESULT_name_taken);
   if (result != STORE_ok) return c.send_status(srv::MSG_create, RESULT_failed);
@@ -64,13 +60,17 @@ void hub::on_delete(connection &c, msg_reader &r) {
   if (db->delete_network(name) != STORE_ok) return c.send_status(srv::MSG_delete, RESULT_failed);
   log_write("srv: %s deleted %s\n", c.name().c_str(), escaped_text(name).c_str());
   c.send_status(srv::MSG_delete, srv::STATUS_ok);
+  drop_network(name);
+}
+
+void hub::drop_network(const std::string &net) {
   // Every member, the owner too, drops the network from its tables.
-  auto it = watchers.find(name);
+  auto it = watchers.find(net);
   std::vector<connection *> members;
   if (it != watchers.end()) members.assign(it->second.begin(), it->second.end());
   for (connection *m : members) {
-    forget_membership(*m, name);
-    send_evicted(*m, name);
+    forget_membership(*m, net);
+    send_evicted(*m, net);
   }
 }
 
@@ -88,12 +88,16 @@ void hub::on_modify(connection &c, msg_reader &r) {
   log_write("srv: %s evicted %s from %s\n", c.name().c_str(), ip_to_text(member).c_str(),
             escaped_text(m.name).c_str());
   c.send_status(srv::MSG_modify, srv::STATUS_ok);
+  drop_member(m.name, member);
+}
+
+void hub::drop_member(const std::string &net, uint32_t member) {
   auto gone = by_identity.find(member);
-  if (gone != by_identity.end() && gone->second->member_of.count(m.name)) {
-    forget_membership(*gone->second, m.name);
-    send_evicted(*gone->second, m.name);
+  if (gone != by_identity.end() && gone->second->member_of.count(net)) {
+    forget_membership(*gone->second, net);
+    send_evicted(*gone->second, net);
   }
-  tell_members(m.name, srv::NET_member_removed, member, nullptr);
+  tell_members(net, srv::NET_member_removed, member, nullptr);
 }
 
 void hub::on_join(connection &c, msg_reader &r) {
@@ -104,16 +108,14 @@ void hub::on_join(connection &c, msg_reader &r) {
   const bool found = db->find_network(m.name, n);
   if (found && n.owner == c.identity) return c.send_status(srv::MSG_join, srv::RESULT_join_owner);
   if (c.member_of.count(m.name)) return c.send_status(srv::MSG_join, srv::RESULT_already_member);
+  if (db->is_banned(m.name, c.identity)) return c.send_status(srv::MSG_join, srv::RESULT_access_denied);
   if (c.member_of.size() >= cfg.max_networks)
     return c.send_status(srv::MSG_join, srv::RESULT_too_many_networks);
   if (!may_guess(c, m.name)) return c.send_status(srv::MSG_join, srv::RESULT_access_denied);
   if (!may_hash(c)) return c.send_status(srv::MSG_join, srv::RESULT_too_fast);
   // A name that does not exist costs the same hash and gets the same answer
   // as a wrong password: guessing tells nothing about which names exist.
-  if (!found) {
-    n.iterations = cfg.pbkdf2_iterations;
-    n.salt.assign(SALT_BYTES, '\0');
-  }
+  if (!found) n = decoy_network(cfg.pbkdf2_iterations);
   const bool right = password_matches(m.password, n);  // hashed either way
   if (!right || !found) {
     count_wrong_guess(c, m.name);

@@ -1,101 +1,12 @@
 // The store in one SQLite file. Write-ahead logging with synchronous=FULL:
 // a change that a client has been told about survives a crash of the
-// server or the machine. The schema carries its version in user_version;
-// a file from a newer server is refused rather than misread. The file and
-// its -wal and -shm companions are readable by the server's user only.
-#include <errno.h>
-#include <fcntl.h>
-#include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cstring>
-#include <map>
-
-#include "common/log.h"
-#include "store.h"
+// server or the machine. Opening, the schema and its upgrades, and backups
+// are in store_sqlite_schema.cpp.
+#include "sqlite_util.h"
 
 namespace {
 
-constexpr int SCHEMA_VERSION = 1;
-
-const char schema_v1[] =
-    "CREATE TABLE account ("
-    "  identity INTEGER PRIMARY KEY,"
-    "  public_key BLOB NOT NULL,"
-    "  nickname BLOB NOT NULL,"
-    "  first_seen INTEGER NOT NULL,"
-    "  last_seen INTEGER NOT NULL);"
-    "CREATE TABLE network ("
-    "  name BLOB PRIMARY KEY,"
-    "  owner INTEGER NOT NULL REFERENCES account(identity),"
-    "  salt BLOB NOT NULL,"
-    "  hash BLOB NOT NULL,"
-    "  iterations INTEGER NOT NULL);"
-    "CREATE TABLE member ("
-    "  seq INTEGER PRIMARY KEY AUTOINCREMENT,"
-    "  network BLOB NOT NULL REFERENCES network(name) ON DELETE CASCADE,"
-    "  identity INTEGER NOT NULL REFERENCES account(identity),"
-    "  UNIQUE (network, identity));"
-    "CREATE INDEX member_by_identity ON member(identity);"
-    "PRAGMA user_version = 1;";
-
-// Statements are prepared once per store and kept: preparing costs more
-// than running most of them.
-class statement_cache {
- public:
-  explicit statement_cache(sqlite3 *db) : db(db) {}
-  ~statement_cache() {
-    for (auto &entry : cache) sqlite3_finalize(entry.second);
-  }
-  sqlite3_stmt *get(const char *sql) {
-    auto it = cache.find(sql);
-    if (it != cache.end()) return it->second;
-    sqlite3_stmt *s = nullptr;
-    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) {
-      log_write("db: prepare failed: %s\n", sqlite3_errmsg(db));
-      return nullptr;
-    }
-    cache[sql] = s;
-    return s;
-  }
-
- private:
-  sqlite3 *db;
-  std::map<std::string, sqlite3_stmt *> cache;
-};
-
-// One use of a prepared statement, reset and cleared when the scope ends.
-class stmt {
- public:
-  stmt(statement_cache &cache, const char *sql) : s(cache.get(sql)) {}
-  stmt(sqlite3 *db, const char *sql) : owned(true) {
-    if (sqlite3_prepare_v2(db, sql, -1, &s, nullptr) != SQLITE_OK) s = nullptr;
-  }
-  ~stmt() {
-    if (owned) {
-      sqlite3_finalize(s);
-    } else if (s) {
-      sqlite3_reset(s);
-      sqlite3_clear_bindings(s);
-    }
-  }
-  void bind(int i, int64_t v) { sqlite3_bind_int64(s, i, v); }
-  void bind(int i, const std::string &v) {
-    sqlite3_bind_blob(s, i, v.data(), int(v.size()), SQLITE_TRANSIENT);
-  }
-  int step() { return s ? sqlite3_step(s) : SQLITE_ERROR; }
-  int64_t integer(int col) { return sqlite3_column_int64(s, col); }
-  std::string blob(int col) {
-    const void *p = sqlite3_column_blob(s, col);
-    int n = sqlite3_column_bytes(s, col);
-    return p ? std::string(static_cast<const char *>(p), size_t(n)) : std::string();
-  }
-
- private:
-  sqlite3_stmt *s = nullptr;
-  bool owned = false;
-};
+#define PENDING_COLUMNS "key_id, public_key, nickname, source, requested, approved"
 
 class sqlite_store final : public store {
  public:
@@ -196,17 +107,11 @@ class sqlite_store final : public store {
   }
 
   store_result remove_member(const std::string &network, uint32_t identity) override {
-    stmt s(*statements, "DELETE FROM member WHERE network = ? AND identity = ?");
-    s.bind(1, network);
-    s.bind(2, identity);
-    return finish_update(s.step());
+    return finish_update(step_pair("DELETE FROM member WHERE network = ? AND identity = ?", network, identity));
   }
 
   bool is_member(const std::string &network, uint32_t identity) override {
-    stmt s(*statements, "SELECT 1 FROM member WHERE network = ? AND identity = ?");
-    s.bind(1, network);
-    s.bind(2, identity);
-    return row(s.step());
+    return row(step_pair("SELECT 1 FROM member WHERE network = ? AND identity = ?", network, identity));
   }
 
   std::vector<uint32_t> members(const std::string &network) override {
@@ -227,12 +132,200 @@ class sqlite_store final : public store {
     return out;
   }
 
+
+  // ---- Administration ----
+
+  std::vector<account_rec> accounts() override {
+    std::vector<account_rec> out;
+    stmt s(*statements,
+           "SELECT identity, public_key, nickname, first_seen, last_seen FROM account "
+           "ORDER BY first_seen, identity");
+    while (row(s.step())) {
+      account_rec a;
+      a.identity = uint32_t(s.integer(0));
+      a.public_key = s.blob(1);
+      a.nickname = s.blob(2);
+      a.first_seen = s.integer(3);
+      a.last_seen = s.integer(4);
+      out.push_back(a);
+    }
+    return out;
+  }
+
+  store_result remove_account(uint32_t identity) override {
+    if (!exec("BEGIN IMMEDIATE")) return STORE_error;
+    store_result r = STORE_ok;
+    for (const char *sql : {"DELETE FROM member WHERE identity = ?", "DELETE FROM ban WHERE identity = ?"}) {
+      stmt s(*statements, sql);
+      s.bind(1, identity);
+      if (r == STORE_ok) r = finish(s.step());
+    }
+    if (r == STORE_ok) {
+      stmt s(*statements, "DELETE FROM account WHERE identity = ?");
+      s.bind(1, identity);
+      r = finish_update(s.step());
+    }
+    return end_transaction(r);
+  }
+
+  std::vector<network_rec> networks() override {
+    std::vector<network_rec> out;
+    stmt s(*statements, "SELECT name, owner, salt, hash, iterations FROM network ORDER BY name");
+    while (row(s.step())) {
+      network_rec n;
+      n.name = s.blob(0);
+      n.owner = uint32_t(s.integer(1));
+      n.salt = s.blob(2);
+      n.hash = s.blob(3);
+      n.iterations = uint32_t(s.integer(4));
+      out.push_back(n);
+    }
+    return out;
+  }
+
+  std::vector<membership_rec> memberships() override {
+    std::vector<membership_rec> out;
+    stmt s(*statements, "SELECT network, identity FROM member ORDER BY seq");
+    while (row(s.step())) out.push_back({s.blob(0), uint32_t(s.integer(1))});
+    return out;
+  }
+
+  store_result set_owner(const std::string &network, uint32_t identity) override {
+    if (!exec("BEGIN IMMEDIATE")) return STORE_error;
+    store_result r;
+    {
+      stmt s(*statements, "UPDATE network SET owner = ? WHERE name = ?");
+      s.bind(1, identity);
+      s.bind(2, network);
+      r = finish_update(s.step());
+    }
+    if (r == STORE_ok && !is_member(network, identity)) r = insert_member(network, identity);
+    return end_transaction(r);
+  }
+
+  store_result set_password(const network_rec &n) override {
+    stmt s(*statements, "UPDATE network SET salt = ?, hash = ?, iterations = ? WHERE name = ?");
+    s.bind(1, n.salt);
+    s.bind(2, n.hash);
+    s.bind(3, n.iterations);
+    s.bind(4, n.name);
+    return finish_update(s.step());
+  }
+
+  store_result ban(const std::string &network, uint32_t identity) override {
+    if (!exec("BEGIN IMMEDIATE")) return STORE_error;
+    store_result r = remove_member(network, identity);
+    if (r == STORE_missing) r = STORE_ok;
+    if (r == STORE_ok) r = finish(step_pair("INSERT INTO ban (network, identity) VALUES (?, ?)", network, identity));
+    return end_transaction(r);
+  }
+
+  store_result unban(const std::string &network, uint32_t identity) override {
+    return finish_update(step_pair("DELETE FROM ban WHERE network = ? AND identity = ?", network, identity));
+  }
+
+  bool is_banned(const std::string &network, uint32_t identity) override {
+    return row(step_pair("SELECT 1 FROM ban WHERE network = ? AND identity = ?", network, identity));
+  }
+
+  std::vector<uint32_t> banned(const std::string &network) override {
+    std::vector<uint32_t> out;
+    stmt s(*statements, "SELECT identity FROM ban WHERE network = ? ORDER BY rowid");
+    s.bind(1, network);
+    while (row(s.step())) out.push_back(uint32_t(s.integer(0)));
+    return out;
+  }
+
+  store_counts counts() override {
+    store_counts c;
+    stmt s(*statements,
+           "SELECT (SELECT count(*) FROM account), (SELECT count(*) FROM network), "
+           "(SELECT count(*) FROM pending)");
+    if (row(s.step())) {
+      c.accounts = size_t(s.integer(0));
+      c.networks = size_t(s.integer(1));
+      c.pending = size_t(s.integer(2));
+    }
+    return c;
+  }
+
+  // ---- Enrolment awaiting approval ----
+
+  store_result put_pending(const pending_rec &p) override {
+    stmt s(*statements,
+           "INSERT INTO pending (key_id, public_key, nickname, source, requested) "
+           "VALUES (?, ?, ?, ?, ?) ON CONFLICT (key_id) DO UPDATE SET "
+           "nickname = excluded.nickname, source = excluded.source, requested = excluded.requested");
+    s.bind(1, p.key_id);
+    s.bind(2, p.public_key);
+    s.bind(3, p.nickname);
+    s.bind(4, p.source);
+    s.bind(5, p.requested);
+    return finish(s.step());
+  }
+
+  bool find_pending(const std::string &key_id, pending_rec &p) override {
+    stmt s(*statements, "SELECT " PENDING_COLUMNS " FROM pending WHERE key_id = ?");
+    s.bind(1, key_id);
+    if (!row(s.step())) return false;
+    p = pending_from(s);
+    return true;
+  }
+
+  std::vector<pending_rec> pending() override {
+    std::vector<pending_rec> out;
+    stmt s(*statements, "SELECT " PENDING_COLUMNS " FROM pending ORDER BY requested, key_id");
+    while (row(s.step())) out.push_back(pending_from(s));
+    return out;
+  }
+
+  store_result approve_pending(const std::string &key_id) override {
+    stmt s(*statements, "UPDATE pending SET approved = 1 WHERE key_id = ?");
+    s.bind(1, key_id);
+    return finish_update(s.step());
+  }
+
+  store_result remove_pending(const std::string &key_id) override {
+    stmt s(*statements, "DELETE FROM pending WHERE key_id = ?");
+    s.bind(1, key_id);
+    return finish_update(s.step());
+  }
+
+  store_result add_approved_account(const account_rec &a, const std::string &key_id) override {
+    if (!exec("BEGIN IMMEDIATE")) return STORE_error;
+    store_result r;
+    {
+      stmt s(*statements, "DELETE FROM pending WHERE key_id = ? AND approved = 1");
+      s.bind(1, key_id);
+      r = finish_update(s.step());
+    }
+    if (r == STORE_ok) r = add_account(a);
+    return end_transaction(r);
+  }
+
  private:
+  static pending_rec pending_from(stmt &s) {
+    pending_rec p;
+    p.key_id = s.blob(0);
+    p.public_key = s.blob(1);
+    p.nickname = s.blob(2);
+    p.source = s.blob(3);
+    p.requested = s.integer(4);
+    p.approved = s.integer(5) != 0;
+    return p;
+  }
+
   store_result insert_member(const std::string &network, uint32_t identity) {
-    stmt s(*statements, "INSERT INTO member (network, identity) VALUES (?, ?)");
+    return finish(step_pair("INSERT INTO member (network, identity) VALUES (?, ?)", network, identity));
+  }
+
+  // Runs a statement whose two parameters are a network and an identity;
+  // the result code of its one step.
+  int step_pair(const char *sql, const std::string &network, uint32_t identity) {
+    stmt s(*statements, sql);
     s.bind(1, network);
     s.bind(2, identity);
-    return finish(s.step());
+    return s.step();
   }
 
   bool exec(const char *sql) {
@@ -275,60 +368,9 @@ class sqlite_store final : public store {
   std::unique_ptr<statement_cache> statements;
 };
 
-bool run(sqlite3 *db, const char *sql) {
-  char *msg = nullptr;
-  if (sqlite3_exec(db, sql, nullptr, nullptr, &msg) == SQLITE_OK) return true;
-  log_write("db: %s\n", msg ? msg : sqlite3_errmsg(db));
-  sqlite3_free(msg);
-  return false;
-}
-
-// The store holds password hashes and client keys: mode 0600 whatever the
-// directory's mode and the umask. SQLite gives the -wal and -shm files it
-// makes the mode of the database file; older ones are corrected here.
-bool make_private(const std::string &path) {
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  bool ok = fd >= 0 && fchmod(fd, 0600) == 0;
-  if (fd >= 0) close(fd);
-  for (const char *suffix : {"-wal", "-shm"})
-    if (chmod((path + suffix).c_str(), 0600) != 0 && errno != ENOENT) ok = false;
-  if (!ok) log_write("db: cannot make %s private: %s\n", path.c_str(), strerror(errno));
-  return ok;
-}
-
-int user_version(sqlite3 *db) {
-  stmt s(db, "PRAGMA user_version");
-  return s.step() == SQLITE_ROW ? int(s.integer(0)) : -1;
-}
 
 }  // namespace
 
-std::unique_ptr<store> open_sqlite_store(const std::string &path) {
-  if (path != ":memory:" && !make_private(path)) return nullptr;
-  sqlite3 *db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                      nullptr) != SQLITE_OK) {
-    log_write("db: cannot open %s: %s\n", path.c_str(), db ? sqlite3_errmsg(db) : "no memory");
-    sqlite3_close(db);
-    return nullptr;
-  }
-  sqlite3_busy_timeout(db, 5000);
-  bool ok = run(db, "PRAGMA journal_mode = WAL") && run(db, "PRAGMA synchronous = FULL") &&
-            run(db, "PRAGMA foreign_keys = ON");
-  int version = ok ? user_version(db) : -1;
-  if (ok && version == 0) {
-    ok = run(db, "BEGIN IMMEDIATE") && run(db, schema_v1) && run(db, "COMMIT");
-    if (ok) log_write("db: created %s (schema %d)\n", path.c_str(), SCHEMA_VERSION);
-    version = user_version(db);
-  }
-  if (ok && version != SCHEMA_VERSION) {
-    log_write("db: %s has schema %d, this server knows %d\n", path.c_str(), version,
-              SCHEMA_VERSION);
-    ok = false;
-  }
-  if (!ok) {
-    sqlite3_close(db);
-    return nullptr;
-  }
+std::unique_ptr<store> sqlite_store_over(sqlite3 *db) {
   return std::unique_ptr<store>(new sqlite_store(db));
 }

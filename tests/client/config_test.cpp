@@ -77,35 +77,47 @@ TEST_F(ConfigDir, CommentsBlanksAndBareKeysChangeNothing) {
 TEST_F(ConfigDir, EveryConfigKey) {
   setenv("HOME", "/home/q", 1);
   ASSERT_TRUE(load_with(
-      "ServerAddress  med.example.org\n"
+      "ServerAddress  med-1.example_site.org:65535\n"
       "LogFile ~/q.log\n"
       "DummyTap yes\n"
-      "UdpPort 4500\n"
+      "UdpPort 65535\n"
       "OnOnline ~/up.sh  now\n"
       "OnOffline echo down\n"
       "KeepAlive 5\n"
-      "TxRate 100000\n"
+      "TxRate 4294967295\n"
       "RxRate 200000\n"));
-  EXPECT_EQ(cfg.server_host, "med.example.org");
+  EXPECT_EQ(cfg.server_host, "med-1.example_site.org");
+  EXPECT_EQ(cfg.server_port, 65535u);
   EXPECT_EQ(cfg.log_file, "/home/q/q.log");
   EXPECT_TRUE(cfg.dummy_tap);
-  EXPECT_EQ(cfg.udp_port, 4500u);
+  EXPECT_EQ(cfg.udp_port, 65535u);
   EXPECT_EQ(cfg.on_online, "/home/q/up.sh  now");
   EXPECT_EQ(cfg.on_offline, "echo down");
   EXPECT_EQ(cfg.keepalive, 5000u);
-  EXPECT_EQ(cfg.tx_rate, 100000u);
+  EXPECT_EQ(cfg.tx_rate, 4294967295u);
   EXPECT_EQ(cfg.rx_rate, 200000u);
 }
 
-TEST_F(ConfigDir, UnreadableNumbersLeaveFieldsAlone) {
-  ASSERT_TRUE(load_with("UdpPort none\nTxRate fast\nRxRate -\nDummyTap Yes\n",
-                        "Identity 5.1.2\n"));
+TEST_F(ConfigDir, ValuesThatDoNotParseWholeAreRefusedWithTheirLine) {
+  EXPECT_FALSE(load_with("TxRate 10M\nUdpPort abc\n# fine\nUdpPort 65536\nRxRate -1\n"
+                         "DummyTap Yes\nServerAddress host:port\nServerAddress a b\n"
+                         "ServerAddress :80\nServerAddress h:0\n",
+                         "Identity 5.1.2\nIdentity 5. 1.2.3\nAutoLogin maybe\n"));
+  // Each bad line: one log line naming the key, one its place and what it takes.
+  ASSERT_EQ(logged.size(), 2 * 12u);
+  EXPECT_EQ(logged[0], "cfg: unrecognized or invalid entry 'TxRate'\n");
+  EXPECT_EQ(logged[1], "cfg: " + dir.file("config") + " line 1: TxRate takes a whole number "
+                       "of bytes per second, 0 (no limit) to 4294967295\n");
+  EXPECT_EQ(logged[13].rfind("cfg: " + dir.file("config") + " line 8: ServerAddress takes", 0),
+            0u);
+  EXPECT_EQ(logged[18], "cfg: garbage entry 'Identity'\n");
+  EXPECT_EQ(logged.back(), "cfg: " + dir.file("state") + " line 3: AutoLogin takes yes or no\n");
   EXPECT_EQ(cfg.udp_port, 0u);
   EXPECT_EQ(cfg.tx_rate, 0u);
   EXPECT_EQ(cfg.rx_rate, 0u);
-  EXPECT_FALSE(cfg.dummy_tap) << "only the exact text yes counts";
+  EXPECT_FALSE(cfg.dummy_tap);
+  EXPECT_EQ(cfg.server_host, default_config.server_host);
   EXPECT_EQ(cfg.identity, 0u);
-  EXPECT_TRUE(logged.empty());
 }
 
 TEST_F(ConfigDir, KeepAliveZeroTurnsItOff) {
@@ -119,14 +131,16 @@ TEST_F(ConfigDir, KeepAliveOfAboutTwentyFiveDaysIsTheLongestPeriod) {
 }
 
 TEST_F(ConfigDir, KeepAliveBelowFiveOrNotANumberFailsAtOnce) {
-  for (const char *value : {"4", "1", "soon", "-1", "2147484", "4294968"}) {
+  for (const char *value : {"4", "1", "soon", "-1", "2147484", "4294968", "5s", "+5"}) {
     logged.clear();
     config fresh;
     fresh.cfg_path = dir.path();
     write_file(dir.file("config"), std::string("KeepAlive ") + value + "\nBogus 1\n");
     EXPECT_FALSE(load_config(fresh)) << value;
-    ASSERT_EQ(logged.size(), 1u) << value;  // reading stopped at the bad line
+    ASSERT_EQ(logged.size(), 2u) << value;  // reading stopped at the bad line
     EXPECT_EQ(logged[0], "cfg: invalid KeepAlive value\n");
+    EXPECT_EQ(logged[1], "cfg: " + dir.file("config") +
+                             " line 1: KeepAlive takes 0 (off) or 5 to 2147483 seconds\n");
   }
 }
 
@@ -134,20 +148,28 @@ TEST_F(ConfigDir, EveryUnrecognisedEntryIsReportedInOneRun) {
   unsetenv("HOME");
   EXPECT_FALSE(load_with("Colour blue\nServerAddress s\nOnOnline ~/x\nVolume 11\n",
                          "Mood calm\nNickname n\nWeather rain\n"));
+  const std::string config = "cfg: " + dir.file("config"), state = "cfg: " + dir.file("state");
   EXPECT_EQ(logged, (std::vector<std::string>{
                         "cfg: unrecognized or invalid entry 'Colour'\n",
+                        config + " line 1: unknown key\n",
                         "cfg: unrecognized or invalid entry 'OnOnline'\n",
+                        config + " line 3: OnOnline may begin with ~ only as ~/, and only when "
+                                 "HOME is set\n",
                         "cfg: unrecognized or invalid entry 'Volume'\n",
+                        config + " line 4: unknown key\n",
                         "cfg: garbage entry 'Mood'\n",
-                        "cfg: garbage entry 'Weather'\n"}));
+                        state + " line 1: unknown key\n",
+                        "cfg: garbage entry 'Weather'\n",
+                        state + " line 3: unknown key\n"}));
   EXPECT_EQ(cfg.server_host, "s");
   EXPECT_EQ(cfg.nickname, "n");
 }
 
-TEST_F(ConfigDir, LogFileThatCannotBeExpandedFailsSilently) {
+TEST_F(ConfigDir, LogFileThatCannotBeExpandedIsReported) {
   unsetenv("HOME");
   EXPECT_FALSE(load_with("LogFile ~/q.log\n"));
-  EXPECT_TRUE(logged.empty());
+  ASSERT_EQ(logged.size(), 2u);
+  EXPECT_EQ(logged[0], "cfg: unrecognized or invalid entry 'LogFile'\n");
 }
 
 TEST_F(ConfigDir, EveryStateKey) {
@@ -161,13 +183,20 @@ TEST_F(ConfigDir, EveryStateKey) {
   EXPECT_EQ(cfg.online_nets, (std::set<std::string>{"alpha net", "zeta"}));
 }
 
-TEST_F(ConfigDir, LongLinesAreReadInPieces) {
-  // 127 characters of the first line are one entry; the rest is a line of
-  // its own and an unknown key.
-  std::string name(127 - 9, 'n');
-  EXPECT_FALSE(load_with("", "Nickname " + name + "Tail piece\n"));
-  EXPECT_EQ(cfg.nickname, name);
-  EXPECT_EQ(logged, (std::vector<std::string>{"cfg: garbage entry 'Tail'\n"}));
+TEST_F(ConfigDir, LongLinesAreRefusedWholeNeverCut) {
+  // 127 characters fit, blanks after them do not count, and a comment may
+  // be as long as it likes; a command one character longer never runs cut.
+  const std::string command = "OnOnline " + std::string(127 - 9, 'c');
+  EXPECT_FALSE(load_with(command + "   \r\n# " + std::string(300, '#') + "\n" + command +
+                             "x rm -rf\n",
+                         "Nickname " + std::string(200, 'n') + "\n"));
+  EXPECT_EQ(cfg.on_online, command.substr(9));
+  EXPECT_TRUE(cfg.nickname.empty());
+  EXPECT_EQ(logged, (std::vector<std::string>{
+                        "cfg: " + dir.file("config") +
+                            " line 3: the line is longer than 127 characters\n",
+                        "cfg: " + dir.file("state") +
+                            " line 1: the line is longer than 127 characters\n"}));
 }
 
 TEST_F(ConfigDir, SavedStateReloadsTheSame) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "client/front.h"
+#include "common/version.h"
 #include "process.h"
 #include "tempdir.h"
 
@@ -20,6 +21,9 @@ TEST(CommandLine, VersionPrintsTheBanner) {
   auto r = quilmar({"-V"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, kBanner);
+  EXPECT_EQ(kBanner, "Quilmar, a zero-config virtual private networking utility, ver " +
+                         std::string(QUILMAR_VERSION) + "\n\n")
+      << "the banner carries the build's version";
 }
 
 TEST(CommandLine, NoticeFollowsTheBanner) {
@@ -47,7 +51,7 @@ TEST(CommandLine, OtherProgramNamesAreRefused) {
   std::string copy = dir.file("quilmar2");
   ASSERT_EQ(symlink(QUILMAR_BIN, copy.c_str()), 0);
   auto r = run_process(copy, {"-V"});
-  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "error: must be run as 'quilmar' or 'quilmar-init'\n");
 }
 
@@ -133,7 +137,7 @@ TEST(CommandLine, EmptyArgumentVectorGetsTheNameError) {
   fflush(stdout);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "error: must be run as 'quilmar' or 'quilmar-init'\n");
-  EXPECT_EQ(status, 0);
+  EXPECT_EQ(status, 1);
 }
 
 }  // namespace

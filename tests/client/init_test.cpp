@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 
 #include "daemon_helpers.h"
 #include "process.h"
@@ -62,6 +65,45 @@ TEST_F(Init, ForceOnAnEmptyDirectoryWithSpacedNickname) {
   auto r = run_process(kInit, {"-f", "-c", target(), "-n", "big  yellow bird"});
   EXPECT_EQ(r.status, 0) << r.out;
   EXPECT_EQ(read_file(target() + "/state"), "Nickname big  yellow bird\n");
+}
+
+// -f over a whole configuration, as an ordinary user (whom the read-only
+// key files would stop from writing them in place), then a -f that fails
+// at its last step: the old key pair stays, no stray file is left.
+TEST_F(Init, ForceReplacesTheReadOnlyKeysOrNothing) {
+  std::vector<std::string> command = {kInit};
+  if (geteuid() == 0) {
+    const std::string setpriv = find_program("setpriv");
+    if (setpriv.empty()) GTEST_SKIP() << "setpriv (util-linux) is needed to drop root";
+    command = {setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", kInit};
+    ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(target().c_str(), 0700), 0);
+    ASSERT_EQ(chown(target().c_str(), 65534, 65534), 0);
+  }
+  auto init = [&](const std::vector<std::string> &args) {
+    std::vector<std::string> all(command.begin() + 1, command.end());
+    all.insert(all.end(), args.begin(), args.end());
+    return run_process(command[0], all);
+  };
+  ASSERT_EQ(init({"-f", "-c", target()}).status, 0);
+  const std::string old_pub = read_file(target() + "/client.pub");
+  auto r = init({"-f", "-c", target(), "-n", "again"});
+  ASSERT_EQ(r.status, 0) << r.out;
+  const std::string pub = read_file(target() + "/client.pub");
+  const std::string pri = read_file(target() + "/client.pri");
+  EXPECT_NE(pub, old_pub);
+  EXPECT_EQ(mode_of(target() + "/client.pub"), 0444u);
+  EXPECT_EQ(mode_of(target() + "/client.pri"), 0400u);
+  EXPECT_EQ(read_file(target() + "/state"), "Nickname again\n");
+
+  ASSERT_EQ(unlink((target() + "/state").c_str()), 0);
+  ASSERT_EQ(mkdir((target() + "/state").c_str(), 0700), 0);
+  r = init({"-f", "-c", target()});
+  EXPECT_EQ(r.status, 250) << r.out;
+  EXPECT_NE(r.out.find("  saving " + target() + "/state .. failed\n"), std::string::npos);
+  EXPECT_EQ(read_file(target() + "/client.pub"), pub);
+  EXPECT_EQ(read_file(target() + "/client.pri"), pri);
+  EXPECT_EQ(system(("test $(ls -A " + target() + " | wc -l) -eq 3").c_str()), 0);
 }
 
 TEST_F(Init, ForceOnARegularFileStopsAtThePublicKey) {

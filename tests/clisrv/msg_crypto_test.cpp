@@ -326,6 +326,19 @@ TEST(ChannelBuffers, InPlaceFramesMatchTheStringForm) {
   }
 }
 
+// The largest tunnel MTU: a packet of that size, after its protocol byte,
+// makes a datagram that a 1500-byte path carries with its IPv4 and UDP
+// headers; one byte more does not fit.
+TEST(ChannelBuffers, TunnelMtuIsTheLargestPacketThatFitsOnePath) {
+  auto a = keyed(test_keymat());
+  for (size_t packet : {TUNNEL_MAX_MTU, TUNNEL_MAX_MTU + 1}) {
+    std::string frame = plain_frame(std::string(TUNNEL_PROTOCOL_BYTES + packet, 'p'));
+    a->protect(frame, true);
+    EXPECT_EQ(20 + 8 + frame.size() <= 1500, packet == TUNNEL_MAX_MTU) << packet;
+  }
+  EXPECT_EQ(TUNNEL_MAX_MTU, 1422u);
+}
+
 TEST(ChannelBuffers, TooLittleRoomChangesNothing) {
   auto a = keyed(test_keymat());
   uint8_t buf[64] = {0};

@@ -36,6 +36,16 @@ TEST(Text, ParsesOnlyWholeDottedQuads) {
   EXPECT_TRUE(text_to_ip(" 5. 1.2.3", ip));  // leading blanks before a field
 }
 
+TEST(Text, NumbersMustBeWholeAndInRange) {
+  uint64_t n = 42;
+  for (const char *bad : {"", "10M", " 1", "+1", "-1", "18446744073709551616", "65536"})
+    EXPECT_FALSE(text_to_number(bad, bad[0] == '6' ? 65535 : UINT64_MAX, n)) << bad;
+  EXPECT_FALSE(text_to_number("7", 5, n));
+  EXPECT_EQ(n, 42u) << "untouched on failure";
+  EXPECT_TRUE(text_to_number("18446744073709551615", UINT64_MAX, n));
+  EXPECT_EQ(n, UINT64_MAX);
+}
+
 TEST(Text, EndpointCarriesThePort) {
   sockaddr_in sa = {};
   sa.sin_family = AF_INET;

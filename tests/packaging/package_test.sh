@@ -4,12 +4,13 @@
 # units, the manual pages, the shell completion, lintian when installed and,
 # as root, a real install, upgrade, removal and purge in a throw-away overlay
 # of this machine's root.
-# usage: package_test.sh BUILD_DIR SOURCE_DIR
+# usage: package_test.sh BUILD_DIR SOURCE_DIR VERSION
 # Exits 77 (skipped) when the packaging tools are missing.
 # Checks go on after a failure, so that one run reports all of them.
 set -uo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$2" && pwd)
+version=$3  # the build's one version: the packages' and every program's
 
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -35,7 +36,6 @@ debs=$work/debs
 mkdir -p "$debs"
 cp "$work"/cpack/*.deb "$debs/"
 arch=$(dpkg --print-architecture)
-version=$(sed -n 's/^project(quilmar VERSION \([0-9.]*\).*/\1/p' "$source_dir/CMakeLists.txt")-1
 for pkg in quilmar tapwarden quilmar-server; do
   [ -f "$debs/${pkg}_${version}_${arch}.deb" ] || fail "no ${pkg}_${version}_${arch}.deb built"
 done
@@ -101,6 +101,7 @@ expect_contents tapwarden ./usr/sbin/tapwarden ./lib/systemd/system/tapwarden.se
   ./usr/share/doc/tapwarden/changelog.Debian.gz ./usr/share/doc/tapwarden/copyright
 expect_contents quilmar-server ./usr/sbin/quilmar-server \
   ./lib/systemd/system/quilmar-server.service ./etc/default/quilmar-server \
+  ./usr/share/bash-completion/completions/quilmar-server \
   ./usr/share/man/man8/quilmar-server.8.gz \
   ./usr/share/doc/quilmar-server/changelog.Debian.gz ./usr/share/doc/quilmar-server/copyright
 
@@ -126,7 +127,17 @@ done
 
 root=$work/root
 for pkg in quilmar tapwarden quilmar-server; do dpkg-deb -x "$(deb "$pkg")" "$root"; done
-"$root/usr/bin/quilmar" -V | grep -q '^Quilmar, a zero-config' || fail "packaged quilmar does not run"
+[ "$("$root/usr/bin/quilmar" -V | head -1)" = \
+  "Quilmar, a zero-config virtual private networking utility, ver $version" ] ||
+  fail "packaged quilmar does not run or is not version $version"
+for program in sbin/tapwarden sbin/quilmar-server; do
+  name=$(basename $program)
+  [ "$("$root/usr/$program" --version)" = "$name $version" ] ||
+    fail "packaged $name -V does not say $version"
+done
+for page in "$root"/usr/share/man/man*/*.gz; do
+  zgrep -q "^\.TH .*\"Quilmar $version\"" "$page" || fail "$(basename "$page") is not of $version"
+done
 # The usage text ends with status 1.
 grep -q 'usage: quilmar-init' <<<"$("$root/usr/bin/quilmar-init" -x)" ||
   fail "packaged quilmar-init does not run as quilmar-init"
@@ -165,7 +176,7 @@ page=$(rendered man1/quilmar-init.1.gz)
 for opt in -c -f -n; do grep -Eq "^ {7}$opt( |$)" <<<"$page" || fail "quilmar-init(1) lacks $opt"; done
 page=$(rendered man8/tapwarden.8.gz)
 for opt in $("$root/usr/sbin/tapwarden" -h | sed -n 's/^  \(-[a-z]\) .*/\1/p'); do
-  grep -Eq "^ {7}$opt( |$)" <<<"$page" || fail "tapwarden(8) lacks $opt"
+  grep -Eq "^ {7}$opt( |,|$)" <<<"$page" || fail "tapwarden(8) lacks $opt"
 done
 page=$(rendered man8/quilmar-server.8.gz)
 for opt in $("$root/usr/sbin/quilmar-server" -h | sed -n 's/^  \(-[-a-z]*\) .*/\1/p') init run; do
@@ -198,6 +209,22 @@ networks_offered=$(sed -n '/^--$/,/^--$/p' <<<"$completion_words" | grep -v '^--
 [ "$networks_offered" = "alpha net|beta" ] ||
   fail "completion of 'quilmar leave' offers '$networks_offered'"
 [ "$(tail -1 <<<"$completion_words")" = debug ] || fail "completion of 'quilmar start'"
+# quilmar-server's completion offers every command of its usage text.
+server_words=$(bash -c '
+  _init_completion() {
+    words=("${COMP_WORDS[@]}"); cword=$COMP_CWORD
+    cur=${words[cword]}; prev=${words[cword-1]}
+  }
+  source "$1"
+  COMP_WORDS=(quilmar-server ""); COMP_CWORD=1; _quilmar_server; echo "${COMPREPLY[@]}"
+  COMP_WORDS=(quilmar-server networks ""); COMP_CWORD=2; _quilmar_server; echo "${COMPREPLY[@]}"
+' - "$root/usr/share/bash-completion/completions/quilmar-server")
+for cmd in $("$root/usr/sbin/quilmar-server" -h | sed -n 's/^ *\(usage:\)\? *quilmar-server \([a-z]\+\).*/\2/p' | sort -u); do
+  grep -qw -- "$cmd" <<<"$(head -1 <<<"$server_words")" || fail "quilmar-server completion lacks '$cmd'"
+done
+for verb in list show delete set-owner set-password ban unban; do
+  grep -qw -- "$verb" <<<"$(tail -1 <<<"$server_words")" || fail "completion of 'quilmar-server networks' lacks $verb"
+done
 
 # --- systemd units -----------------------------------------------------------------
 if command -v systemd-analyze >/dev/null; then

@@ -1,11 +1,12 @@
 // quilmar-server's command line and its store across restarts: init and its
-// files, -h and bad options, the demo key refused without --demo, a clean
+// files, -h, -V and bad options, the demo key refused without --demo, a clean
 // stop on a signal, and everything a client relies on still there after a
 // restart.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 
+#include "common/version.h"
 #include "proto_client.h"
 #include "server_helpers.h"
 #include "tempdir.h"
@@ -20,8 +21,11 @@ mode_t mode_of(const std::string &path) {
 TEST(ServerCli, InitMakesAKeyThatClientsCanTrust) {
   temp_dir tmp;
   const std::string dir = tmp.file("srv");
+  ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);  // an existing directory others may read is closed
+  ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
   process_result r = run_process(kServerBin, {"init", "-d", dir});
   ASSERT_EQ(r.status, 0) << r.out;
+  EXPECT_EQ(r.out.rfind("changed the mode of " + dir + " from 0755 to 0700\n", 0), 0u) << r.out;
   EXPECT_NE(r.out.find("~/.quilmar/server.pub"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find(dir + "/server.pub"), std::string::npos) << r.out;
   EXPECT_EQ(mode_of(dir), 0700u);
@@ -74,6 +78,15 @@ TEST(ServerCli, HelpAndBadCommandLines) {
   for (const char *word : {"init", "run", "-d DIR", "-l ADDR", "-p PORT", "--demo"})
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
   const std::string usage = r.out;
+  // Help wins anywhere on the command line, even over a bad option; so does -V.
+  const std::string version = std::string("quilmar-server ") + QUILMAR_VERSION + "\n";
+  for (auto [args, out] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"run", "--help"}, usage}, {{"run", "-d", "x", "-p", "70000", "--help", "-V"}, usage},
+           {{"init", "-d", "x", "--version"}, version}}) {
+    r = run_process(kServerBin, args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, out);
+  }
 
   for (std::vector<std::string> args :
        {std::vector<std::string>{}, {"serve"}, {"run"}, {"run", "-d"}, {"run", "-d", "x", "-q"},

@@ -1,75 +1,9 @@
-// The real client against the real server, driven the way users drive it:
-//
-//   quilmar -c A <cmd> --ipc_sock--> quilmar start debug (A) --+
-//                                                               +-- TCP, UDP --> quilmar-server
-//   quilmar -c B <cmd> --ipc_sock--> quilmar start debug (B) --+     run --demo -p 0
-//
-// Both daemons use the dummy tap device. They enrol, create and join a
-// network, go online and get tunnels to each other; A restarts and logs in
-// again with its identity.
-#include <gtest/gtest.h>
-
-#include "daemon_helpers.h"
-#include "process.h"
-#include "proto_client.h"
-#include "server_helpers.h"
-#include "tempdir.h"
+// The real client against the real server (client_server_fixture.h): both
+// daemons enrol, create and join a network, go online and get tunnels to
+// each other; A restarts and logs in again with its identity.
+#include "client_server_fixture.h"
 
 namespace {
-
-class ClientServer : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(server.up()) << server.output();
-    // The demo key in the form a user's server.pub has, so the test does not
-    // depend on the key a build trusts by default.
-    const rsa_public_key &demo = demo_client_keys().pub;
-    std::string pub;
-    varint_lengths = false;
-    write_public_key(pub, demo);
-    varint_lengths = true;
-    for (temp_dir *d : {&a, &b}) {
-      install_client_keys(d->path());
-      write_file(d->file("server.pub"), pub);
-      write_file(d->file("config"),
-                 "DummyTap yes\nServerAddress 127.0.0.1:" + std::to_string(server.port) + "\n");
-    }
-    write_file(a.file("state"), "Nickname alice\n");
-    write_file(b.file("state"), "Nickname bob\n");
-  }
-  void TearDown() override {
-    kill_processes_with_argument(a.path());
-    kill_processes_with_argument(b.path());
-  }
-  std::unique_ptr<background_process> start(const temp_dir &d) {
-    auto p = std::make_unique<background_process>(QUILMAR_BIN,
-                                                  std::vector<std::string>{"-c", d.path(), "start", "debug"});
-    EXPECT_TRUE(wait_until([&] { return waiting_in_event_loop(p->pid()); }));
-    return p;
-  }
-  process_result quilmar(const temp_dir &d, std::vector<std::string> words) {
-    words.insert(words.begin(), {"-c", d.path()});
-    process_options options;
-    options.no_terminal = true;
-    return run_process(QUILMAR_BIN, words, options);
-  }
-  // The identity the daemon wrote into its state file.
-  std::string identity(const temp_dir &d) {
-    const std::string state = read_file(d.file("state"));
-    size_t at = state.find("Identity");
-    if (at == std::string::npos) return "";
-    at = state.find_first_not_of(' ', at + 8);
-    return state.substr(at, state.find('\n', at) - at);
-  }
-  static size_t count(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
-  }
-
-  temp_dir sdir, a, b;
-  server_process server{sdir.path()};
-};
 
 TEST_F(ClientServer, TwoDaemonsEnrolMeetAndComeBack) {
   auto da = start(a), db = start(b);
@@ -83,8 +17,8 @@ TEST_F(ClientServer, TwoDaemonsEnrolMeetAndComeBack) {
   ASSERT_EQ(ida.substr(0, 2), "5.");
   ASSERT_EQ(idb.substr(0, 2), "5.");
   EXPECT_NE(ida, idb);
-  EXPECT_TRUE(server.logged("enrolled as 'alice'"));
-  EXPECT_TRUE(server.logged("enrolled as 'bob'"));
+  EXPECT_TRUE(server->logged("enrolled as 'alice'"));
+  EXPECT_TRUE(server->logged("enrolled as 'bob'"));
 
   EXPECT_EQ(quilmar(a, {"create", "office", "secret"}).out, "Creating office .. ok\n");
   EXPECT_EQ(quilmar(b, {"create", "office", "other"}).out,
@@ -121,8 +55,8 @@ TEST_F(ClientServer, TwoDaemonsEnrolMeetAndComeBack) {
     return count(db->output(), "ses: received peer.ok " + ida) == 2;
   })) << db->output();
   EXPECT_EQ(identity(a), ida);
-  EXPECT_TRUE(server.logged(ida + " (127.0.0.1:"));
-  EXPECT_TRUE(server.logged("logged in (quilmar-lnx-0.9.9.9-17)"));
+  EXPECT_TRUE(server->logged(ida + " (127.0.0.1:"));
+  EXPECT_TRUE(server->logged("logged in (quilmar-lnx-0.9.9.9-17)"));
 }
 
 }  // namespace

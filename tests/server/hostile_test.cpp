@@ -91,7 +91,7 @@ TEST(Hostile, MemberTogglingIsPacedAndIntroducedOnce) {
 
 TEST(Hostile, StrangerIsHeldToWhatItsAddressMayDo) {
   temp_dir dir;
-  server_process server(dir.path(), {"-e", "3"});
+  server_process server(dir.path(), {"--enrol-rate", "3"});
   ASSERT_TRUE(server.up()) << server.output();
 
   // Connections that never log in: 32 are kept, the others closed at once.
@@ -114,8 +114,8 @@ TEST(Hostile, StrangerIsHeldToWhatItsAddressMayDo) {
   EXPECT_EQ(big.helo(srv::PROTOCOL_VERSION, &huge), 0);
   EXPECT_TRUE(big.closed_by_server(3000));
 
-  // Enrolments per address and hour (-e 3); the fourth is told to come
-  // back later, not refused for good. Names reach the log escaped.
+  // Enrolments per address and hour (--enrol-rate 3); the fourth is told
+  // to come back later, not refused for good. Names reach the log escaped.
   std::vector<proto_client> enrolled(3);
   for (proto_client &c : enrolled)
     EXPECT_TRUE(c.login_new(server.port, "eve\nsrv: forged line", kEnroller));
@@ -132,7 +132,7 @@ TEST(Hostile, StrangerIsHeldToWhatItsAddressMayDo) {
 
 TEST(Hostile, GuessesAndHashesAreBudgeted) {
   temp_dir dir;
-  server_process server(dir.path(), {"-n", "9"});
+  server_process server(dir.path(), {"--max-networks", "9"});
   ASSERT_TRUE(server.up()) << server.output();
   proto_client alice, mallory, mallory2, carol, hasher;
   ASSERT_TRUE(alice.login_new(server.port, "alice"));
@@ -161,7 +161,7 @@ TEST(Hostile, GuessesAndHashesAreBudgeted) {
   EXPECT_EQ(status, srv::RESULT_too_fast);
   EXPECT_LE(made, int(HASH_BUDGET.burst) + seconds_since(start) + 1);
   EXPECT_EQ(hasher.create("office", "pw"), srv::RESULT_name_taken);
-  // Networks per identity (-n 9), owned or joined.
+  // Networks per identity (--max-networks 9), owned or joined.
   while (made < 9) {
     ASSERT_EQ(when_allowed([&] { return hasher.create("net-" + std::to_string(made), "pw"); }),
               srv::STATUS_ok);

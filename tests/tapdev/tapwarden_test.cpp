@@ -28,7 +28,9 @@
 #include <string>
 #include <vector>
 
+#include "clisrv/frame_size.h"
 #include "common/log.h"
+#include "common/version.h"
 #include "events/evl.h"
 #include "event_loop.h"
 #include "process.h"
@@ -117,16 +119,28 @@ class TapwardenCli : public ::testing::Test {
   temp_dir dir;
 };
 
-TEST_F(TapwardenCli, HelpPrintsUsage) {
-  auto r = run_process(TAPWARDEN_BIN, {"-h"});
-  EXPECT_EQ(r.status, 0);
-  EXPECT_NE(r.out.find("usage: tapwarden"), std::string::npos) << r.out;
+TEST_F(TapwardenCli, HelpAndVersionAnywhere) {
+  const auto usage = run_process(TAPWARDEN_BIN, {"-h"});
+  EXPECT_EQ(usage.status, 0);
+  EXPECT_NE(usage.out.find("usage: tapwarden"), std::string::npos) << usage.out;
+  EXPECT_NE(usage.out.find("MTU of the interfaces, 68 to " + std::to_string(TUNNEL_MAX_MTU)),
+            std::string::npos) << usage.out;
+  const std::string version = std::string("tapwarden ") + QUILMAR_VERSION + "\n";
+  for (auto [args, out] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"-m", "99999", "--help"}, usage.out}, {{"-n", "3", "-h", "-V"}, usage.out},
+           {{"-m", "1300", "--version"}, version}}) {
+    auto r = run_process(TAPWARDEN_BIN, args);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, out);
+  }
 }
 
 TEST_F(TapwardenCli, BadArgumentsAreUsageErrors) {
+  // Above TUNNEL_MAX_MTU (1422) a full-size packet's datagram would not fit
+  // a 1500-byte path.
   for (std::vector<std::string> args :
-       {std::vector<std::string>{"-x"}, {"-m", "1487"}, {"-m", "67"}, {"-m", "14x"},
-        {"-n", "0"}, {"-g", "no-such-group-here"}, {"extra"}}) {
+       {std::vector<std::string>{"-x"}, {"-m", "1423"}, {"-m", "67"}, {"-m", "14x"},
+        {"-m", " 1400"}, {"-n", "0"}, {"-g", "no-such-group-here"}, {"extra"}}) {
     auto r = run_process(TAPWARDEN_BIN, args);
     EXPECT_EQ(r.status, 1) << args[0] << ": " << r.out;
   }

@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 
+#include "common/version.h"
 #include "crypto/bignum.h"
 
 // Deployment values, chosen when the client is built: the default mediation
@@ -27,7 +28,7 @@ struct config {
   uint32_t server_port = 12975;
   rsa_public_key server_key;
   std::string server_key_digest;  // SHA-1 fingerprint of server_key
-  std::string version = "quilmar-lnx-0.9.9.9-17";
+  std::string version = "quilmar-lnx-" QUILMAR_VERSION;  // sent at login
   uint32_t identity = 0;
   uint32_t netmask = 0xff000000;
   std::string nickname;

@@ -9,12 +9,10 @@
 #include <cstdint>
 #include <string>
 
+#include "clisrv/frame_size.h"
 #include "crypto/bignum.h"
 #include "crypto/cipher.h"
 #include "crypto/digest.h"
-
-// The most that protect adds to a frame: padding, IV and MAC.
-constexpr size_t MSG_CRYPTO_GROWTH = 16 + 16 + 12;
 
 class msg_crypto {
  public:

@@ -21,12 +21,13 @@
 #include <string>
 #include <vector>
 
+#include "clisrv/frame_size.h"
 #include "common/codec.h"
 #include "crypto/bignum.h"
 
 namespace srv {
 
-constexpr size_t FRAME_HEADER_SIZE = 8;  // length or channel word, sequence word
+constexpr size_t FRAME_HEADER_SIZE = MSG_CRYPTO_HEADER;  // length or channel word, sequence word
 constexpr uint8_t PROTOCOL_VERSION = 2;
 constexpr uint16_t DEFAULT_PORT = 12975;
 // Largest frame body the TCP framing accepts (after the length word).
@@ -66,6 +67,8 @@ enum : uint8_t {
   STATUS_bad_signature = 6,     // the handshake signature does not verify
   STATUS_bad_key = 7,           // enroll with an unusable public key
   STATUS_bad_message = 8,       // a login message the server could not use
+  STATUS_awaiting_approval = 9, // enroll of a key an administrator has not approved yet
+  STATUS_enrolment_closed = 10, // enroll while the server takes no new keys
   STATUS_disc_retry = 128,      // discovery: send it again
   STATUS_banned = 129,          // refused for good
 };

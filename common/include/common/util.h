@@ -29,6 +29,10 @@ std::string ip_to_text(uint32_t ip);
 // leaves `ip` untouched on failure.
 bool text_to_ip(const char *text, uint32_t &ip);
 std::string endpoint_text(const sockaddr_in &sa);
+// Accepts only a whole unsigned decimal number of at most `max`: digits and
+// nothing else (no sign, no blanks, no unit). Leaves `out` untouched on
+// failure.
+bool text_to_number(const char *text, uint64_t max, uint64_t &out);
 // The first min(count, length) bytes as "0a:ff:10".
 std::string hex_text(const std::string &bytes, size_t count);
 // Text from the network made safe for a log line: control bytes become
@@ -47,6 +51,11 @@ void random_public_bytes(void *buf, size_t len);
 // out[i] = a[i] ^ b[i], walked from the last byte down, so `out` may alias
 // either input.
 void xor_bytes(uint8_t *out, const uint8_t *a, const uint8_t *b, size_t count);
+
+// What a command line asks for with -h or --help, or -V or --version, in any
+// place before a "--" word (help wins when both are there).
+enum command_line_request { ASKED_nothing, ASKED_help, ASKED_version };
+command_line_request help_or_version(int argc, char **argv);
 
 // Big-endian (network order) numbers in byte buffers, for code that works
 // on packets in place rather than through the field codec.

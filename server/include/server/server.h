@@ -5,6 +5,6 @@
 // event loop; the store is an SQLite file in the server's directory.
 #pragma once
 
-// The whole program: `init -d DIR`, `run -d DIR [...]`, `-h`. Returns the
+// The whole program: `init -d DIR`, `run -d DIR [...]`, `-h`, `-V`. Returns the
 // exit status (1 for a bad command line).
 int quilmar_server_main(int argc, char **argv);
