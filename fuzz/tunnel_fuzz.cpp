@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     std::vector<uint8_t> buf(DATAGRAM_HEADROOM + datagram.size());
     memcpy(buf.data() + DATAGRAM_HEADROOM, datagram.data(), datagram.size());
-    const uint32_t rx_before = t->rx_count;
+    const uint64_t rx_before = t->rx_count;
     const int writes_before = tap->writes;
     // What the receiver must make of the number, kept apart from it.
     const bool fresh = !sealed || replay_accept(expected, seq);

@@ -73,6 +73,12 @@ std::string eviction_record(uint32_t addr) {
 
 }  // namespace
 
+bool output_for_programs(const std::vector<std::string> &words) {
+  if (words.size() < 2) return false;
+  return (words[0] == "list" && (words[1] == "--json" || words[1] == "--names")) ||
+         (words[0] == "peers" && words[1] == "--json");
+}
+
 bool prepare_command(ipc_cli &cli, const std::vector<std::string> &words, cli_command &c) {
   const std::string &cmd = words[0];
   const bool has_name = words.size() > 1;
@@ -154,6 +160,15 @@ bool prepare_command(ipc_cli &cli, const std::vector<std::string> &words, cli_co
     c.before = "evicting " + words[2] + " from " + name + " ..";
   } else if (cmd == "list") {
     r.code = IPC_state;
+    // Our own forms; any other word after list is ignored, as it always was.
+    if (has_name && (name == "--json" || name == "--names")) {
+      r.code = IPC_inspect;
+      c.render = name == "--json" ? state_json : network_names;
+    }
+  } else if (cmd == "peers") {
+    if (words.size() > 2 || (has_name && name != "--json")) usage();
+    r.code = IPC_inspect;
+    c.render = has_name ? peers_json : peers_table;
   } else if (cmd == "set-nick") {
     if (!has_name) usage();
     r.code = IPC_set_nick;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "client/control_msg.h"
+#include "client/state_report.h"
 #include "ipclib/ipc.h"
 
 class ipc_cli final : public ipc_cb {
@@ -19,8 +20,9 @@ class ipc_cli final : public ipc_cb {
   void print(const std::string &text);
   // Sends the one request; false when the connection failed meanwhile.
   bool send_request(const ipc_request &r);
-  // Follows the daemon until the outcome is printed or the connection ends.
-  void wait();
+  // Follows the daemon until the outcome is printed or the connection ends,
+  // or for at most `limit_ms` when that is not 0.
+  void wait(uint32_t limit_ms = 0);
   // Ctrl-C: ends the open line and the process, by the signal.
   [[noreturn]] void stop_interrupted();
 
@@ -39,6 +41,7 @@ class ipc_cli final : public ipc_cb {
   uint8_t request = 0;       // code of the request sent
   std::string args;          // its fields
   bool progress = false;     // login progress is shown from here on
+  state_report report;       // the answer to IPC_inspect
 
  private:
   void finish(const char *line);
@@ -56,7 +59,13 @@ struct cli_command {
   std::string before;  // printed before sending
   std::string after;   // printed once the request has gone
   bool wait = true;    // follow the daemon until the outcome
+  // For IPC_inspect: what is printed of the whole answer.
+  std::string (*render)(const state_report &) = nullptr;
 };
+
+// Whether the command's output is meant for programs (`list --json`, `peers
+// --json`, `list --names`): standard output then carries that alone.
+bool output_for_programs(const std::vector<std::string> &words);
 
 // Checks the command words against the daemon's status and fills
 // `command`. False when nothing is to be sent: a refusal has been printed

@@ -19,8 +19,8 @@ std::string format(const char *fmt, ...) {
   return std::string(buf, static_cast<size_t>(n) < sizeof buf ? size_t(n) : sizeof buf - 1);
 }
 
-// Control bytes (escape sequences, carriage returns, NULs) in a name would
-// reach the user's terminal as commands or cut the line short.
+}  // namespace
+
 std::string printable(const std::string &text) {
   std::string out = text;
   for (char &c : out) {
@@ -29,8 +29,6 @@ std::string printable(const std::string &text) {
   }
   return out;
 }
-
-}  // namespace
 
 const char *result_text(uint8_t result) {
   switch (result) {

@@ -12,6 +12,7 @@ bool takes_no_fields(uint8_t code) {
     case IPC_state:
     case IPC_resolve:
     case IPC_kill_io:
+    case IPC_inspect:
       return true;
     default:
       return false;
@@ -47,7 +48,36 @@ void read_request_fields(msg_reader &in, ipc_request &r) {
   }
 }
 
-bool is_reply_code(uint8_t code) { return code >= IPC_status && code <= IPC_modify_result; }
+bool is_reply_code(uint8_t code) {
+  return (code >= IPC_status && code <= IPC_modify_result) ||
+         (code >= IPC_inspect_self && code <= IPC_inspect_end);
+}
+
+void read_tunnel_report(msg_reader &in, tunnel_report &t) {
+  t.tx_packets = in.get_u64();
+  t.tx_bytes = in.get_u64();
+  t.rx_packets = in.get_u64();
+  t.rx_bytes = in.get_u64();
+  t.auth_failed = in.get_u64();
+  t.replayed = in.get_u64();
+  t.shaper_dropped = in.get_u64();
+  t.bad_packets = in.get_u64();
+  t.last_rx_age = in.get_u32();
+  t.last_keepalive_age = in.get_u32();
+}
+
+void put_tunnel_report(std::string &m, const tunnel_report &t) {
+  put_u64(m, t.tx_packets);
+  put_u64(m, t.tx_bytes);
+  put_u64(m, t.rx_packets);
+  put_u64(m, t.rx_bytes);
+  put_u64(m, t.auth_failed);
+  put_u64(m, t.replayed);
+  put_u64(m, t.shaper_dropped);
+  put_u64(m, t.bad_packets);
+  put_u32(m, t.last_rx_age);
+  put_u32(m, t.last_keepalive_age);
+}
 
 void read_reply_fields(msg_reader &in, ipc_reply &r) {
   switch (r.code) {
@@ -97,7 +127,34 @@ void read_reply_fields(msg_reader &in, ipc_reply &r) {
       r.tunnel_addr = in.get_u32();
       r.tunnel_port = in.get_u16();
       break;
-    default:  // IPC_list_end
+    case IPC_inspect_self:
+      r.identity = in.get_u32();
+      r.nickname = in.get_str();
+      r.state = in.get_u32();
+      r.sub = in.get_u8();
+      r.reconnect = in.get_u8();
+      r.server = in.get_str();
+      r.server_port = in.get_u16();
+      r.interface = in.get_str();
+      break;
+    case IPC_inspect_network:
+      r.name = in.get_str();
+      r.owner = in.get_u32();
+      r.online = in.get_u8();
+      break;
+    case IPC_inspect_member:
+      r.addr = in.get_u32();
+      r.nickname = in.get_str();
+      r.online = in.get_u8();
+      r.reported = in.get_u8();
+      r.has_tunnel = in.get_u8();
+      if (r.has_tunnel) {
+        r.tunnel_addr = in.get_u32();
+        r.tunnel_port = in.get_u16();
+        read_tunnel_report(in, r.tunnel);
+      }
+      break;
+    default:  // IPC_list_end, IPC_inspect_end
       break;
   }
 }
@@ -105,7 +162,8 @@ void read_reply_fields(msg_reader &in, ipc_reply &r) {
 }  // namespace
 
 bool is_request_code(uint8_t code) {
-  return (code >= IPC_shutdown && code <= IPC_modify) || code == IPC_kill_io;
+  return (code >= IPC_shutdown && code <= IPC_modify) || code == IPC_kill_io ||
+         code == IPC_inspect;
 }
 
 std::string encode_request(const ipc_request &r) {
@@ -203,6 +261,33 @@ std::string encode_reply(const ipc_reply &r) {
       put_u8(m, r.reported);
       put_u32(m, r.tunnel_addr);
       put_u16(m, r.tunnel_port);
+      break;
+    case IPC_inspect_self:
+      put_u32(m, r.identity);
+      put_str(m, r.nickname);
+      put_u32(m, r.state);
+      put_u8(m, r.sub);
+      put_u8(m, r.reconnect);
+      put_str(m, r.server);
+      put_u16(m, r.server_port);
+      put_str(m, r.interface);
+      break;
+    case IPC_inspect_network:
+      put_str(m, r.name);
+      put_u32(m, r.owner);
+      put_u8(m, r.online);
+      break;
+    case IPC_inspect_member:
+      put_u32(m, r.addr);
+      put_str(m, r.nickname);
+      put_u8(m, r.online);
+      put_u8(m, r.reported);
+      put_u8(m, r.has_tunnel);
+      if (r.has_tunnel) {
+        put_u32(m, r.tunnel_addr);
+        put_u16(m, r.tunnel_port);
+        put_tunnel_report(m, r.tunnel);
+      }
       break;
     default:
       break;

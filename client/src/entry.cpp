@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "client/config.h"
 #include "client/control.h"
@@ -63,8 +65,39 @@ int quilmar_entry(int argc, char **argv) {
   return wrong_name();
 }
 
+namespace {
+
+// Our own long options, which getopt would refuse as unknown short ones:
+// they are taken out of the arguments before it runs (though not as the
+// value of -c, nor after "--") and follow the command word, wherever they
+// were given. Every other argument is parsed as it always was.
+bool is_own_option(const char *arg) {
+  return strcmp(arg, "--json") == 0 || strcmp(arg, "--names") == 0;
+}
+
+std::vector<char *> without_own_options(int argc, char **argv, std::vector<std::string> &own) {
+  std::vector<char *> args;
+  bool options_end = false;
+  for (int i = 0; i < argc; i++) {
+    const bool value_of_c = i > 0 && strcmp(argv[i - 1], "-c") == 0;
+    if (i > 0 && !options_end && !value_of_c && is_own_option(argv[i]))
+      own.push_back(argv[i]);
+    else
+      args.push_back(argv[i]);
+    if (i > 0 && !value_of_c && strcmp(argv[i], "--") == 0) options_end = true;
+  }
+  args.push_back(nullptr);
+  return args;
+}
+
+}  // namespace
+
 int quilmar_main(int argc, char **argv) {
   config &cfg = current_config;
+  std::vector<std::string> own_options;
+  std::vector<char *> args = without_own_options(argc, argv, own_options);
+  argc = static_cast<int>(args.size()) - 1;
+  argv = args.data();
   opterr = 0;
   int opt;
   while ((opt = getopt(argc, argv, "c:dhLV")) != -1) {
@@ -84,6 +117,11 @@ int quilmar_main(int argc, char **argv) {
     }
   }
   std::vector<std::string> words(argv + optind, argv + argc);
+  // Only list and peers know them; anywhere else they stay the unknown
+  // options they always were.
+  if (!own_options.empty() && (words.empty() || (words[0] != "list" && words[0] != "peers")))
+    usage();
+  words.insert(words.begin() + 1, own_options.begin(), own_options.end());
 
   if (!expand_home(cfg.cfg_path)) {
     printf("Configuration path %s is invalid\n", cfg.cfg_path.c_str());

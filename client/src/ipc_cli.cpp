@@ -33,8 +33,17 @@ void catch_interrupt() {
   sigaction(SIGINT, &sa, nullptr);
 }
 
-int not_running() {
-  puts("Quilmar does not seem to be running. Have you run 'quilmar start' ?");
+// Our inspection waits this long at most: a daemon too old to know the
+// request says nothing at all.
+const uint32_t INSPECT_LIMIT_MS = 10000;
+
+// On standard error when standard output is kept for a program.
+int not_running(bool for_programs = false) {
+  const char *text = "Quilmar does not seem to be running. Have you run 'quilmar start' ?";
+  if (for_programs)
+    fprintf(stderr, "%s\n", text);
+  else
+    puts(text);
   return -2;
 }
 
@@ -54,8 +63,12 @@ void ipc_cli::finish(const char *line) {
   waiting = false;
 }
 
-void ipc_cli::wait() {
-  while (waiting && connected && !interrupted) evl_run(200);
+void ipc_cli::wait(uint32_t limit_ms) {
+  const uint32_t start = evl_now;
+  while (waiting && connected && !interrupted) {
+    evl_run(200);
+    if (limit_ms && evl_now - start >= limit_ms) break;
+  }
   if (interrupted) stop_interrupted();
 }
 
@@ -82,7 +95,7 @@ void ipc_cli::on_close() {
   // Before the status, and inside a failed send, the caller reports.
   if (!have_status || sending) return;
   if (request == IPC_shutdown) print(" ok");
-  if (waiting) print("\n");
+  if (waiting && request != IPC_inspect) print("\n");
   waiting = false;
 }
 
@@ -117,6 +130,14 @@ void ipc_cli::on_message(const std::string &message) {
     case IPC_network: print(network_line(r)); break;
     case IPC_member: print(member_line(r)); break;
     case IPC_list_end: waiting = false; break;
+    case IPC_inspect_self:
+    case IPC_inspect_network:
+    case IPC_inspect_member:
+    case IPC_inspect_end:
+      if (request != IPC_inspect) break;
+      report.take(r);
+      waiting = !report.complete;
+      break;
   }
 }
 
@@ -134,7 +155,9 @@ void ipc_cli::state_changed(uint32_t new_state, uint8_t new_sub) {
   }
   // Going offline drops every pending network operation, create and
   // delete included: their result will never come.
-  if (request >= IPC_create && new_state == STATE_offline) finish(" failed (offline)");
+  // The inspection's answer comes at once, whatever the state.
+  if (request >= IPC_create && request != IPC_inspect && new_state == STATE_offline)
+    finish(" failed (offline)");
 }
 
 void ipc_cli::session_error(uint32_t kind, uint8_t status) {
@@ -161,12 +184,13 @@ void ipc_cli::result(uint8_t for_request, uint8_t result) {
 int cli_main(const std::vector<std::string> &words) {
   ipc_cli cli;
   catch_interrupt();
+  const bool for_programs = output_for_programs(words);
   ipc_set_path(current_config.cfg_path + "/" + "ipc_sock");
-  if (!ipc_connect(&cli)) return not_running();
+  if (!ipc_connect(&cli)) return not_running(for_programs);
   // A daemon busy with another client closes at once, before any status.
   while (!cli.have_status && cli.connected && !interrupted) evl_run(200);
   if (interrupted) cli.stop_interrupted();
-  if (!cli.have_status) return not_running();
+  if (!cli.have_status) return not_running(for_programs);
 
   if (words.empty()) {
     printf("%s", banner);
@@ -178,9 +202,16 @@ int cli_main(const std::vector<std::string> &words) {
   cli.print(command.before);
   if (!cli.send_request(command.request)) {
     if (cli.line_open) cli.print("\n");
-    return not_running();
+    return not_running(for_programs);
   }
   cli.print(command.after);
-  if (command.wait) cli.wait();
+  if (command.wait) cli.wait(command.render ? INSPECT_LIMIT_MS : 0);
+  if (command.render) {
+    if (!cli.report.complete) {
+      fprintf(stderr, "The daemon did not answer; it may be older than this client.\n");
+      return -2;
+    }
+    cli.print(command.render(cli.report));
+  }
   return 0;
 }

@@ -3,8 +3,10 @@
 // client checks the state itself before it asks. Session callbacks can come
 // in the middle of a request (a login first takes the session offline) and
 // are passed on in the order they happen.
+#include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "client/config.h"
@@ -12,6 +14,7 @@
 #include "client/control_msg.h"
 #include "client/session.h"
 #include "common/log.h"
+#include "common/util.h"
 #include "ipclib/ipc.h"
 
 namespace {
@@ -38,6 +41,8 @@ class ipc_srv final : public ipc_cb, public session_cb {
  private:
   void run(const ipc_request &r);
   void send_listing();
+  void send_inspection();
+  void send_tables(uint8_t network_code, uint8_t member_code, uint8_t end_code);
   void ask_nicknames();
   void send_result(uint8_t code, uint8_t result);
   // Quietly drops the reply when no client is connected, also when the
@@ -133,33 +138,89 @@ void ipc_srv::run(const ipc_request &r) {
     case IPC_kill_io:
       log_write("ipc: kill_io\n");
       break;
+    case IPC_inspect:
+      log_write("ipc: inspect\n");
+      send_inspection();
+      break;
   }
 }
 
-void ipc_srv::send_listing() {
+// Milliseconds from `stamp` to now; AGE_never when nothing was stamped.
+uint32_t age(bool stamped, uint32_t stamp) {
+  if (!stamped) return AGE_never;
+  return std::min<uint32_t>(evl_now - stamp, AGE_never - 1);
+}
+
+tunnel_report report_of(const tunnel &t) {
+  tunnel_report r;
+  r.tx_packets = t.tx_count;
+  r.tx_bytes = t.tx_bytes;
+  r.rx_packets = t.rx_count;
+  r.rx_bytes = t.rx_bytes;
+  r.auth_failed = t.auth_failed;
+  r.replayed = t.replayed;
+  r.shaper_dropped = t.shaper_dropped;
+  r.bad_packets = t.bad_packets;
+  r.last_rx_age = age(t.rx_count != 0, t.last_rx);
+  r.last_keepalive_age = age(t.keepalives_rx != 0, t.last_keepalive_rx);
+  return r;
+}
+
+// Like the listing, with what the listing leaves out; every message goes
+// out before the loop runs again, so the answer is one moment's state.
+void ipc_srv::send_inspection() {
+  const config &cfg = current_config;
+  ipc_reply self;
+  self.code = IPC_inspect_self;
+  self.identity = cfg.identity;
+  self.nickname = cfg.nickname;
+  self.state = ses->state;
+  self.sub = ses->sub;
+  self.reconnect = ses->reconnect;
+  // Once looked up (or redirected), the address in use; the name before.
+  if (ses->state > STATE_resolve && ses->server_addr.sin_addr.s_addr != 0) {
+    self.server = ip_to_text(ntohl(ses->server_addr.sin_addr.s_addr));
+    self.server_port = ntohs(ses->server_addr.sin_port);
+  } else {
+    self.server = cfg.server_host;
+    self.server_port = static_cast<uint16_t>(cfg.server_port);
+  }
+  if (ses->tap) self.interface = ses->tap->name;
+  send(self);
+  send_tables(IPC_inspect_network, IPC_inspect_member, IPC_inspect_end);
+}
+
+void ipc_srv::send_listing() { send_tables(IPC_network, IPC_member, IPC_list_end); }
+
+// Each network, then its members, then the end, in the codes of the
+// listing or of the inspection; each code carries the fields it needs.
+void ipc_srv::send_tables(uint8_t network_code, uint8_t member_code, uint8_t end_code) {
   const config &cfg = current_config;
   for (network *n : ses->networks) {
     ipc_reply net;
-    net.code = IPC_network;
+    net.code = network_code;
     net.name = n->name;
+    net.owner = n->owner;
     net.online = cfg.online_nets.count(n->name) ? 1 : 0;
     send(net);
     for (peer *p : n->members) {
       ipc_reply m;
-      m.code = IPC_member;
+      m.code = member_code;
       m.addr = p->vip;
       m.nickname = p->nickname;
       m.online = p->online_in.count(n) ? 1 : 0;
       m.reported = p->server_reported;
       if (tunnel *t = ses->find_tunnel(p->vip)) {
+        m.has_tunnel = 1;
         m.tunnel_addr = t->addr;
         m.tunnel_port = t->port;
+        m.tunnel = report_of(*t);
       }
       send(m);
     }
   }
   ipc_reply end;
-  end.code = IPC_list_end;
+  end.code = end_code;
   send(end);
 }
 

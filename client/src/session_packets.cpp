@@ -112,12 +112,14 @@ void session::flood(uint8_t *msg, size_t len, size_t room) {
   send_frame(msg - P2P_HEADER, P2P_HEADER + len, room, last, true);
 }
 
-void session::deliver_ip4(tunnel *, uint8_t *packet, size_t size) {
+void session::deliver_ip4(tunnel *t, uint8_t *packet, size_t size) {
   if (size < MIN_IP4 || size > MAX_IP4) {
+    t->bad_packets++;
     log_write("p2p: ip4 packet - bad size %u\n", static_cast<unsigned>(size));
     return;
   }
   if (!admit(rx_shaper, static_cast<uint32_t>(size))) {
+    t->shaper_dropped++;
     log_write("p2p: rejected by RX shaper\n");
     return;
   }

@@ -132,6 +132,7 @@ void session::on_network(msg_reader &r) {
     }
     if (item.tag == srv::NET_owner) {
       log_write("ses:   owner -- %s\n", ip_to_text(item.owner).c_str());
+      net->owner = item.owner;
       continue;
     }
     for (uint32_t vip : item.members) {

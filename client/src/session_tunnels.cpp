@@ -122,6 +122,7 @@ void session::on_datagram(uint8_t *buf, size_t len) {
   }
   size_t size = len;
   if (!t->mc->unprotect(buf, size)) {
+    t->auth_failed++;
     log_write("udp: failed to decrypt - spi %s, addr %s, tun %s:%u\n",
               ip_to_text(t->peer_addr).c_str(), endpoint_text(udp_from).c_str(),
               ip_to_text(t->addr).c_str(), t->port);
@@ -143,6 +144,7 @@ void session::on_datagram(uint8_t *buf, size_t len) {
               ip_to_text(t->addr).c_str(), t->port, endpoint_text(udp_from).c_str());
   t->last_rx = evl_now;
   t->rx_count++;
+  t->rx_bytes += len;
 
   switch (protocol) {
     case P2P_IP4:
@@ -152,9 +154,12 @@ void session::on_datagram(uint8_t *buf, size_t len) {
     case P2P_RESERVED_85:
       break;
     case P2P_KEEPALIVE:
+      t->keepalives_rx++;
+      t->last_keepalive_rx = evl_now;
       log_write("udp: tunnel keepalive << %s\n", ip_to_text(t->peer_addr).c_str());
       break;
     default: {
+      t->bad_packets++;
       log_write("udp: unsupported p2p protocol %u from %s\n", protocol,
                 ip_to_text(t->peer_addr).c_str());
       std::string frame(reinterpret_cast<const char *>(buf), size < 256 ? size : 256);
@@ -187,6 +192,7 @@ bool session::send_frame(uint8_t *frame, size_t len, size_t room, tunnel *t, boo
   if (total == 0) return false;
   // The sequence number is used up either way; the peer does not mind gaps.
   if (shaped && !admit(tx_shaper, static_cast<uint32_t>(len - P2P_HEADER))) {
+    t->shaper_dropped++;
     log_write("p2p: rejected by TX shaper\n");
     return false;
   }
@@ -199,6 +205,7 @@ bool session::send_frame(uint8_t *frame, size_t len, size_t room, tunnel *t, boo
   if (sendto(udp_sock.fd, frame, total, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to) < 0)
     return false;
   t->tx_count++;
+  t->tx_bytes += total;
   t->last_tx = evl_now;
   return true;
 }
@@ -245,6 +252,7 @@ void session::flush_datagrams() {
     }
     for (unsigned i = done; i < done + unsigned(sent); ++i) {
       tx_batch[i].t->tx_count++;
+      tx_batch[i].t->tx_bytes += tx_batch[i].len;
       tx_batch[i].t->last_tx = evl_now;
     }
     done += unsigned(sent);

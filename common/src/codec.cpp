@@ -27,6 +27,11 @@ void put_u32(std::string &buf, uint32_t value) {
   put_u16(buf, static_cast<uint16_t>(value));
 }
 
+void put_u64(std::string &buf, uint64_t value) {
+  put_u32(buf, static_cast<uint32_t>(value >> 32));
+  put_u32(buf, static_cast<uint32_t>(value));
+}
+
 void put_str(std::string &buf, const std::string &bytes) {
   put_len(buf, static_cast<uint32_t>(bytes.size()));
   buf += bytes;
@@ -70,6 +75,11 @@ uint16_t msg_reader::get_u16() {
 uint32_t msg_reader::get_u32() {
   const uint8_t *p = take(4);
   return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+uint64_t msg_reader::get_u64() {
+  const uint64_t high = get_u32();
+  return high << 32 | get_u32();
 }
 
 std::string msg_reader::get_bytes(size_t count) {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <nlohmann/json.hpp>
 
 #include "clisrv/server_msg.h"
 #include "common/codec.h"
@@ -40,6 +41,14 @@ size_t count(const std::string &text, const std::string &line) {
   size_t n = 0;
   for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) n++;
   return n;
+}
+
+// Two networks: "home", ours, with 5.0.0.2 online; "work" with 5.0.0.3,
+// not online.
+void send_home_and_work(test_conn *c) {
+  c->send(srv::MSG_network, network_body("home", {{srv::NET_owner, {kSelf}},
+                                                  {srv::NET_member_online, {kP2}}}));
+  c->send(srv::MSG_network, network_body("work", {{srv::NET_member_added, {kP3}}}));
 }
 
 class ControlDaemon : public DaemonWithTestServer {
@@ -129,9 +138,7 @@ TEST_F(ControlDaemon, UserDrivesASessionThroughTheClient) {
     auto c = srv.accept();
     if (!c) return;
     c->login_until_sync();
-    c->send(srv::MSG_network, network_body("home", {{srv::NET_owner, {kSelf}},
-                                                    {srv::NET_member_online, {kP2}}}));
-    c->send(srv::MSG_network, network_body("work", {{srv::NET_member_added, {kP3}}}));
+    send_home_and_work(c);
     c->send(srv::MSG_network, network_body("lab", {{srv::NET_member_online, {kP4}}}));
     c->send(srv::MSG_sync, status_body(srv::STATUS_ok));
     std::string unreachable;
@@ -256,6 +263,73 @@ TEST_F(ControlDaemon, LoginRetriesAfterARefusalUntilItSucceeds) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "Logging in ..... failed\nretrying   .......... ok\n");
   stop_daemon();
+}
+
+// Our own inspection, for programs and for people: the whole state as one
+// JSON document, the peers with tunnels as a table, the network names for
+// the completion; and, with no daemon, nothing on standard output.
+TEST_F(ControlDaemon, InspectionShowsTheWholeState) {
+  std::atomic<bool> tables_sent{false};
+  server.run([&](test_server &srv) {
+    auto c = srv.accept();
+    if (!c) return;
+    c->login_until_sync();
+    send_home_and_work(c);
+    c->send(srv::MSG_sync, status_body(srv::STATUS_ok));
+    std::string ok;
+    put_u32(ok, kP2);
+    put_u8(ok, srv::STATUS_ok);
+    srv::peer_ok_msg m;
+    m.public_endpoint = {0xc0000207, 4000};  // 192.0.2.7:4000
+    m.keymat = std::string(120, 'k');
+    srv::put_peer_ok(ok, m);
+    c->send(srv::MSG_peer, ok);
+    c->barrier();
+    tables_sent = true;
+    c->wait_closed(std::chrono::seconds(30));
+  });
+  start_daemon();
+  ASSERT_EQ(quilmar({"login"}).out, "Logging in ......... ok\n");
+  ASSERT_TRUE(wait_until([&] { return tables_sent.load(); }));
+
+  auto r = quilmar({"list", "--json"});
+  EXPECT_EQ(r.status, 0);
+  const std::string server_text = "127.0.0.1:" + std::to_string(server.port);
+  EXPECT_EQ(nlohmann::json::parse(r.out), nlohmann::json::parse(R"({
+    "identity": "5.0.0.9", "nickname": "alice", "state": "ready",
+    "server": ")" + server_text + R"(", "interface": null,
+    "networks": [
+      {"name": "home", "owner": "5.0.0.9", "online": false, "members": [
+        {"address": "5.0.0.2", "nickname": "", "online": true, "reported": true,
+         "endpoint": "192.0.2.7:4000",
+         "tunnel": {"tx_packets": 0, "tx_bytes": 0, "rx_packets": 0, "rx_bytes": 0,
+                    "dropped": {"authentication": 0, "replay": 0, "shaper": 0, "bad_packet": 0},
+                    "last_rx_ms": null}}]},
+      {"name": "work", "owner": null, "online": false, "members": [
+        {"address": "5.0.0.3", "nickname": "", "online": false, "reported": false,
+         "endpoint": null, "tunnel": null}]}]})"));
+
+  EXPECT_EQ(quilmar({"peers"}).out,
+            "ADDRESS  NICKNAME  ENDPOINT        RECEIVED  SENT  LAST DATAGRAM\n"
+            "5.0.0.2  -         192.0.2.7:4000       0 B   0 B  never\n");
+  EXPECT_EQ(nlohmann::json::parse(quilmar({"peers", "--json"}).out), nlohmann::json::parse(R"([
+    {"address": "5.0.0.2", "nickname": "", "endpoint": "192.0.2.7:4000", "rx_bytes": 0,
+     "tx_bytes": 0, "last_rx_ms": null, "last_keepalive_ms": null}])"));
+  EXPECT_EQ(quilmar({"list", "--names"}).out, "home\nwork\n");
+  stop_daemon();
+
+  // No daemon: the plain command's status, and nothing on standard output
+  // (the reason goes to standard error).
+  auto plain = quilmar({"list"});
+  EXPECT_EQ(plain.status, 254);
+  EXPECT_EQ(plain.out, kNotRunning);
+  EXPECT_EQ(quilmar({"list", "--json"}).out, kNotRunning);
+  for (const char *command : {"list", "peers"}) {
+    auto r = run_process("/bin/sh", {"-c", "exec \"$0\" -c \"$1\" $2 --json 2>/dev/null",
+                                     QUILMAR_BIN, dir.path(), command});
+    EXPECT_EQ(r.status, 254) << command;
+    EXPECT_EQ(r.out, "") << command;
+  }
 }
 
 std::string state_note(uint32_t state, uint8_t sub, uint8_t last_status) {

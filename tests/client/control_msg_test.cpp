@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "client/cli_texts.h"
+#include "client/state_report.h"
 
 namespace {
 
@@ -144,6 +145,49 @@ TEST(ClientTexts, ResultsStatusAndListing) {
   EXPECT_EQ(network_line(n).size(), 606u);
     // The address column is 13 wide and cuts what does not fit.
   EXPECT_EQ(member_line(m), "     x 255.255.255.2    ???" + std::string(22, ' ') + "\n");
+}
+
+// Our own inspection: a member's tunnel counters travel as 64-bit words
+// and ages; a member without a tunnel stops after the flag.
+TEST(ControlMessages, InspectionOnTheWireAndAsATable) {
+  EXPECT_EQ(encode_request([] { ipc_request r; r.code = IPC_inspect; return r; }()), bytes({64}));
+  ipc_reply m;
+  m.code = IPC_inspect_member;
+  m.addr = 0x05010203;
+  m.nickname = std::string("\x1b" "bob", 4);
+  m.online = m.reported = m.has_tunnel = 1;
+  m.tunnel_addr = 0xC6336407;
+  m.tunnel_port = 4500;
+  m.tunnel.rx_bytes = 1536;
+  m.tunnel.tx_bytes = 5ull << 30;
+  m.tunnel.replayed = 0x100000000ull;
+  m.tunnel.last_rx_age = 61000;
+  const std::string wire = encode_reply(m);
+  EXPECT_EQ(wire.size(), 1 + 4 + 5 + 3 + 6 + 8 * 8 + 8u);
+  EXPECT_EQ(wire.substr(wire.size() - 8), bytes({0, 0, 0xEE, 0x48, 0xFF, 0xFF, 0xFF, 0xFF}));
+  ipc_reply back;
+  ASSERT_TRUE(decode_reply(wire, back));
+  EXPECT_EQ(back.tunnel.replayed, 0x100000000ull);
+  EXPECT_EQ(back.tunnel.tx_bytes, 5ull << 30);
+  EXPECT_EQ(back.tunnel.last_keepalive_age, AGE_never);
+  ipc_reply alone = m;
+  alone.has_tunnel = 0;
+  EXPECT_EQ(encode_reply(alone), bytes({194, 5, 1, 2, 3, 4, 0x1b, 'b', 'o', 'b', 1, 1, 0}));
+
+  // A peer met in two networks is one row; a new one shows it never spoke.
+  state_report report;
+  ipc_reply net, other = m;
+  net.code = IPC_inspect_network;
+  other.addr = 0x05000002;
+  other.nickname = "";
+  other.tunnel = tunnel_report();
+  other.tunnel.last_rx_age = 999;
+  for (const ipc_reply &r : {net, m, other, net, m}) EXPECT_TRUE(report.take(r));
+  EXPECT_FALSE(report.complete);
+  EXPECT_EQ(peers_table(report),
+            "ADDRESS  NICKNAME  ENDPOINT           RECEIVED     SENT  LAST DATAGRAM\n"
+            "5.1.2.3  ?bob      198.51.100.7:4500   1.5 KiB  5.0 GiB  1 min ago\n"
+            "5.0.0.2  -         198.51.100.7:4500       0 B      0 B  now\n");
 }
 
 }  // namespace

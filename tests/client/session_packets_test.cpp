@@ -197,6 +197,7 @@ TEST_F(TunnelTest, ShapersRefuseBeyondTheirRate) {
   EXPECT_TRUE(logged_line("p2p: rejected by TX shaper\n"));
   // The send shaper counts the tunnel message: the packet and its number.
   EXPECT_EQ(s->tx_shaper.level, 1001u * 8);
+  EXPECT_EQ(s->find_tunnel(kP2)->shaper_dropped, 2u) << "one packet each way";
 }
 
 }  // namespace

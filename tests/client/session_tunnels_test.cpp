@@ -39,8 +39,10 @@ TEST_F(TunnelTest, DatagramsFromAPeer) {
   // A packet goes onto the tap behind an Ethernet header to the tap's own
   // address, from the peer's.
   const std::string ping = ip4_packet(kP2, kSelf, 84);
-  p2.send_raw(p2.datagram("\x80" + ping), session_udp);
+  const std::string first = p2.datagram("\x80" + ping);
+  p2.send_raw(first, session_udp);
   ASSERT_TRUE(tap_frames(1));
+  EXPECT_EQ(t->rx_bytes, first.size());
   EXPECT_EQ(hex_of(tap->written[0]),
             hex_of(ether(std::string(reinterpret_cast<char *>(tap->mac), 6), mac_of(kP2), 0x0800) +
                    ping));
@@ -100,9 +102,16 @@ TEST_F(TunnelTest, DatagramsFromAPeer) {
   EXPECT_EQ(t->port, p2.port);
   // Replies still go to the recorded endpoint.
   from_tap(ether(mac_of(kP2), kHostMac, 0x0800) + ip4_packet(kSelf, kP2, 40));
-  EXPECT_EQ(p2.open(p2.recv()).substr(0, 1), "\x80");
+  const std::string reply = p2.recv();
+  EXPECT_EQ(p2.open(reply).substr(0, 1), "\x80");
   EXPECT_EQ(p3.recv(0), "");
   EXPECT_EQ(t->tx_count, 1u);
+  // The counters the user can inspect: the broken datagrams by reason.
+  EXPECT_EQ(t->tx_bytes, reply.size());
+  EXPECT_EQ(t->rx_count, 7u);
+  EXPECT_EQ(t->auth_failed, 1u);
+  EXPECT_EQ(t->bad_packets, 2u) << "protocol 144 and the empty message";
+  EXPECT_EQ(t->keepalives_rx, 1u);
 }
 
 // A burst larger than a wake-up's budget, queued before the session looks:

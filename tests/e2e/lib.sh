@@ -215,6 +215,22 @@ add_host() {
   in_ns "${!var}" ip route add default via "$prefix.1"
 }
 
+# alice_and_bob_in_lab_net: in the routed world with bob's host added, the
+# server on 203.0.113.2 and both clients, logged in; alice creates lab-net
+# and bob joins it. Sets A and B to their virtual addresses.
+alice_and_bob_in_lab_net() {
+  server_start "$srv" 203.0.113.2
+  client_start alice "$alice_ns" 203.0.113.2
+  client_start bob "$bob_ns" 203.0.113.2
+  expect "alice logs in" q_says alice 'Logging in .*ok' login
+  expect "bob logs in" q_says bob 'Logging in .*ok' login
+  A=$(vip alice)
+  B=$(vip bob)
+  echo "alice is $A, bob is $B"
+  expect "alice creates lab-net" q_says alice ' ok' create lab-net s3cret
+  expect "bob joins lab-net" q_says bob ' ok' join lab-net s3cret
+}
+
 # listed_with_tunnel NAME PEER_VIP: host NAME's listing shows the peer
 # online with a tunnel endpoint.
 listed_with_tunnel() {

@@ -22,18 +22,7 @@ require_world
 routed_world
 add_host bob_ns 192.0.2
 
-server_start "$srv" 203.0.113.2
-client_start alice "$alice_ns" 203.0.113.2
-client_start bob "$bob_ns" 203.0.113.2
-
-expect "alice logs in" q_says alice 'Logging in .*ok' login
-expect "bob logs in" q_says bob 'Logging in .*ok' login
-A=$(vip alice)
-B=$(vip bob)
-echo "alice is $A, bob is $B"
-
-expect "alice creates lab-net" q_says alice ' ok' create lab-net s3cret
-expect "bob joins lab-net" q_says bob ' ok' join lab-net s3cret
+alice_and_bob_in_lab_net
 
 expect "no traffic before going online" fails in_ns "$alice_ns" ping -c 1 -W 1 "$B"
 

@@ -20,6 +20,10 @@ const char *result_text(uint8_t result);
 std::string status_text(const std::string &version, uint32_t pid, uint32_t state,
                         bool reconnect, const std::string &nickname);
 
+// `text` with its control bytes (escape sequences, carriage returns, NULs),
+// which would steer the terminal or cut the line short, as '?'.
+std::string printable(const std::string &text);
+
 // One line of a listing for IPC_network and IPC_member.
 std::string network_line(const ipc_reply &network);
 std::string member_line(const ipc_reply &member);

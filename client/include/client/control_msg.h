@@ -22,6 +22,10 @@ enum ipc_code : uint8_t {
   IPC_resolve = 10,
   IPC_modify = 11,
   IPC_kill_io = 112,
+  // Our own: the whole state with the tunnels' counters, for `quilmar list
+  // --json` and `quilmar peers`. A daemon that does not know it logs the
+  // request as invalid and sends nothing.
+  IPC_inspect = 64,
   // Replies and notifications, daemon to client.
   IPC_status = 128,
   IPC_state_change = 129,
@@ -34,6 +38,31 @@ enum ipc_code : uint8_t {
   IPC_member = 136,
   IPC_list_end = 137,
   IPC_modify_result = 138,
+  // Our own, the answer to IPC_inspect: one inspect_self, then each network
+  // followed by its members, then inspect_end, all sent at once.
+  IPC_inspect_self = 192,
+  IPC_inspect_network = 193,
+  IPC_inspect_member = 194,
+  IPC_inspect_end = 195,
+};
+
+// An age in an inspect_member for something that never happened.
+constexpr uint32_t AGE_never = 0xffffffff;
+
+// A tunnel as inspect_member reports it.
+struct tunnel_report {
+  uint64_t tx_packets = 0;
+  uint64_t tx_bytes = 0;
+  uint64_t rx_packets = 0;
+  uint64_t rx_bytes = 0;
+  // Datagrams dropped, by reason.
+  uint64_t auth_failed = 0;
+  uint64_t replayed = 0;
+  uint64_t shaper_dropped = 0;
+  uint64_t bad_packets = 0;
+  // Milliseconds since the last datagram and the last keep-alive came.
+  uint32_t last_rx_age = AGE_never;
+  uint32_t last_keepalive_age = AGE_never;
 };
 
 // Operations of IPC_netop.
@@ -72,6 +101,15 @@ struct ipc_reply {
   uint8_t reported = 0;       // member: the server reported on its reachability
   uint32_t tunnel_addr = 0;   // member: public end of its tunnel, 0 without one
   uint16_t tunnel_port = 0;
+  // Only in the answer to IPC_inspect, beside the fields above that also
+  // serve it (state, sub, reconnect, nickname; name, online; the member's).
+  uint32_t identity = 0;      // inspect_self: 0 before enrolment
+  std::string server;         // inspect_self: host or address of the server
+  uint16_t server_port = 0;   // inspect_self
+  std::string interface;      // inspect_self: the tap's name, empty if none
+  uint32_t owner = 0;         // inspect_network: 0 while unknown
+  uint8_t has_tunnel = 0;     // inspect_member: then its endpoint and `tunnel`
+  tunnel_report tunnel;       // inspect_member
 };
 
 // True for the codes a request may carry.

@@ -102,6 +102,7 @@ struct peer {
 
 struct network {
   std::string name;         // the key, compared byte for byte
+  uint32_t owner = 0;       // as the server last named it; 0 until then
   std::set<peer *> members; // members other than ourselves
   std::set<peer *> online;  // members online in this network
 };
@@ -112,10 +113,21 @@ struct tunnel {
   uint32_t addr = 0;       // its public IPv4 address
   uint16_t port = 0;       // its public UDP port, host order
   msg_crypto *mc = nullptr;  // owned
-  uint32_t tx_count = 0;
-  uint32_t rx_count = 0;
-  uint32_t last_tx = 0;
+  uint64_t tx_count = 0;     // datagrams the system took
+  uint64_t rx_count = 0;     // datagrams accepted
+  uint32_t last_tx = 0;      // evl_now of the last of each
   uint32_t last_rx = 0;
+  // What `quilmar list --json` shows of the tunnel, counted beside the two
+  // counts above at no other cost: bytes of the datagrams (as on the wire),
+  // datagrams refused after their check or by a rate limit, and when the
+  // peer's last keep-alive came (valid once keepalives_rx is not 0).
+  uint64_t tx_bytes = 0;
+  uint64_t rx_bytes = 0;
+  uint64_t auth_failed = 0;      // failed the MAC check or decryption
+  uint64_t shaper_dropped = 0;   // refused by the TX or the RX shaper
+  uint64_t bad_packets = 0;      // authentic, but no packet we can deliver
+  uint64_t keepalives_rx = 0;
+  uint32_t last_keepalive_rx = 0;
   // Sequence numbers accepted so far: a datagram is taken once, so that a
   // captured one cannot be injected into the LAN again.
   replay_window rx_window;

@@ -27,6 +27,7 @@ void put_len(std::string &buf, uint32_t value);
 void put_u8(std::string &buf, uint8_t value);
 void put_u16(std::string &buf, uint16_t value);
 void put_u32(std::string &buf, uint32_t value);
+void put_u64(std::string &buf, uint64_t value);
 void put_str(std::string &buf, const std::string &bytes);
 void put_u32_list(std::string &buf, const std::vector<uint32_t> &values);
 
@@ -43,6 +44,7 @@ class msg_reader {
   uint8_t get_u8();
   uint16_t get_u16();
   uint32_t get_u32();
+  uint64_t get_u64();
   std::string get_str();
   std::vector<uint32_t> get_u32_list();
   // Takes `count` raw bytes.

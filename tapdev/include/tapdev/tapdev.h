@@ -48,6 +48,7 @@ class tapdev {
   virtual int write(const void *frame, int length) = 0;
 
   uint8_t mac[6] = {0, 0, 0, 0, 0, 0};  // the interface's hardware address
+  char name[16] = {};  // the interface's name; empty while unknown (and for the dummy)
 };
 
 // Where tapwarden listens; the daemon always uses this path.

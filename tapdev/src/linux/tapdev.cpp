@@ -1,6 +1,9 @@
 #include "tapdev/tapdev.h"
 
 #include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -145,6 +148,10 @@ bool tuntap::open() {
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   ev.fd = fd;
   memcpy(mac, greeting + 4, sizeof mac);
+  // Only shown to the user: a device that does not tell stays nameless.
+  ifreq ifr;
+  memset(&ifr, 0, sizeof ifr);
+  if (ioctl(fd, TUNGETIFF, &ifr) == 0) memcpy(name, ifr.ifr_name, sizeof name - 1);
   ev.mask = DEVICE_EVENTS;
   evl_watch(&ev);
   return true;
@@ -155,6 +162,7 @@ void tuntap::close() {
     evl_unwatch(&ev);
     ::close(ev.fd);
     ev.fd = -1;
+    memset(name, 0, sizeof name);
   }
   if (cfg >= 0) {
     ::close(cfg);
