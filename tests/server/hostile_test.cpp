@@ -4,8 +4,6 @@
 // passwords and making the server hash. Each time honest clients still
 // log in and get correct answers. Other 127.x.y.z addresses pose as other
 // hosts.
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -24,16 +22,6 @@ using steady = std::chrono::steady_clock;
 
 int seconds_since(steady::time_point start) {
   return int(std::chrono::duration_cast<std::chrono::seconds>(steady::now() - start).count());
-}
-
-// Repeats `op` every 100 ms while it answers RESULT_too_fast, for at most
-// ten seconds; its last answer.
-template <typename F>
-uint8_t when_allowed(F op) {
-  const auto deadline = steady::now() + std::chrono::seconds(10);
-  uint8_t status;
-  while ((status = op()) == srv::RESULT_too_fast && steady::now() < deadline) usleep(100000);
-  return status;
 }
 
 TEST(Hostile, MemberTogglingIsPacedAndIntroducedOnce) {
@@ -61,25 +49,20 @@ TEST(Hostile, MemberTogglingIsPacedAndIntroducedOnce) {
       ASSERT_EQ(status, srv::RESULT_too_fast);
     }
   }
-  EXPECT_LE(made, int(PRESENCE_CHANGES.burst) + seconds_since(start) + 1);
-  if (!online) {
-    ASSERT_EQ(when_allowed([&] { return mallory.netop("office", srv::NETOP_online); }),
-              srv::STATUS_ok);
-  }
-
   const int storm_seconds = seconds_since(start);
+  EXPECT_LE(made, int(PRESENCE_CHANGES.burst) + storm_seconds + 1);
 
   // Once nothing more comes (a go-online waits a second at most), both
-  // ends hold the same tunnel, and Alice was asked to punch about once a
-  // second at most.
+  // ends agree on the tunnel, or on there being none, and Alice was asked
+  // to punch about once a second at most.
   peer_view to_mallory, to_alice, p;
   for (bool heard = true; heard;) {
     heard = false;
     while (alice.next_peer(p, 1500)) to_mallory = p, heard = true;
     while (mallory.next_peer(p, 0)) to_alice = p, heard = true;
   }
-  EXPECT_EQ(to_mallory.status, srv::STATUS_ok);
-  EXPECT_EQ(to_alice.status, srv::STATUS_ok);
+  EXPECT_EQ(to_mallory.status == srv::STATUS_ok, online);
+  EXPECT_EQ(to_alice.status == srv::STATUS_ok, online);
   EXPECT_EQ(to_mallory.ok.spi_in, to_alice.ok.spi_out);
   EXPECT_EQ(to_mallory.ok.keymat, to_alice.ok.keymat);
   int punches = 0;
@@ -123,9 +106,8 @@ TEST(Hostile, StrangerIsHeldToWhatItsAddressMayDo) {
   ASSERT_TRUE(fourth.connect(server.port, kEnroller));
   ASSERT_EQ(fourth.helo(), srv::STATUS_ok);
   const uint8_t status = fourth.enroll("fourth");
-  EXPECT_NE(status, srv::STATUS_ok);
-  EXPECT_NE(status, 0);
-  EXPECT_FALSE(srv::status_is_final(status));
+  EXPECT_TRUE(status != srv::STATUS_ok && status != 0 && !srv::status_is_final(status))
+      << int(status);
   EXPECT_TRUE(server.logged("enrolled as 'eve\\x0asrv: forged line'"));
   EXPECT_EQ(server.output().find("\nsrv: forged"), std::string::npos);
 }
