@@ -17,6 +17,12 @@
 //                        from each of 32 addresses, the most the server
 //                        keeps per address) and another creates networks
 //                        as fast as the server takes its frames.
+//   BM_Relay             the relay alone in a child process with one pair;
+//                        one side sends it tunnel datagrams of 1396 bytes
+//                        (the valid length nearest 1400) as fast as it can,
+//                        the other counts what arrives. Mbit/s of wall
+//                        clock, and Mbit per second of the relay process'
+//                        CPU time (what one server core forwards).
 //
 // Each simulated client connects from an address of its own in 127.2/16
 // (attackers from 127.1/16), as clients of a real server would: the server
@@ -39,6 +45,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -50,6 +57,7 @@
 #include "common/log.h"
 #include "hub.h"
 #include "keys.h"
+#include "relay.h"
 
 namespace {
 
@@ -64,18 +72,23 @@ void raise_files() {
   }
 }
 
-// The server in a child process, as `run --demo` would set it up.
-struct server_child {
+sockaddr_in loopback(uint16_t port) {
+  sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_port = htons(port);
+  return sa;
+}
+
+// Something of ours serving in a child process (its own core): `start`
+// runs in the child, sets up what serves and returns its port (0 when it
+// could not); the child then runs the event loop until SIGTERM and calls
+// `finish`.
+struct serving_child {
   pid_t pid = -1;
   uint16_t port = 0;
-  std::string dir;
 
-  server_child() {
-    char tmpl[] = "/dev/shm/qsbench.XXXXXX";
-    char tmpl2[] = "/tmp/qsbench.XXXXXX";
-    const char *made = mkdtemp(tmpl);
-    if (!made) made = mkdtemp(tmpl2);
-    dir = made ? made : "/tmp";
+  serving_child(const std::function<uint16_t()> &start, const std::function<void()> &finish) {
     int fds[2];
     if (pipe(fds) != 0) abort();
     pid = fork();
@@ -83,36 +96,23 @@ struct server_child {
       close(fds[0]);
       signal(SIGTERM, on_term);
       signal(SIGPIPE, SIG_IGN);
-      raise_files();
-      if (getenv("QSBENCH_LOG")) log_set_sink(log_stdio_write), log_stream = stderr;
-      msg_crypto_dh_exponent_bytes = 40;
-      rsa_public_key pub;
-      rsa_private_key pri;
-      demo_keys(pub, pri);
-      server_config cfg;
-      cfg.listen_addr = INADDR_LOOPBACK;
-      cfg.port = 0;
-      cfg.dir = dir;
       evl_init();
-      hub h(cfg, open_sqlite_store(store_path(dir)), pub, pri);
-      if (!h.start()) _exit(1);
-      uint16_t p = h.bound_port();
-      if (write(fds[1], &p, sizeof p) != sizeof p) _exit(1);
+      uint16_t p = start();
+      if (!p || write(fds[1], &p, sizeof p) != sizeof p) _exit(1);
       close(fds[1]);
       while (!child_stop) evl_run(200);
-      h.stop();
+      finish();
       _exit(0);
     }
     close(fds[1]);
     if (read(fds[0], &port, sizeof port) != sizeof port) abort();
     close(fds[0]);
   }
-  ~server_child() {
+  ~serving_child() {
     kill(pid, SIGTERM);
     waitpid(pid, nullptr, 0);
-    std::string cmd = "rm -rf " + dir;
-    if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());
   }
+  // User and system time of the child, all its threads, in seconds.
   double cpu_seconds() const {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
     std::string tok;
@@ -128,6 +128,49 @@ struct server_child {
       if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
     return 0;
   }
+};
+
+std::string bench_dir() {
+  char tmpl[] = "/dev/shm/qsbench.XXXXXX";
+  char tmpl2[] = "/tmp/qsbench.XXXXXX";
+  const char *made = mkdtemp(tmpl);
+  if (!made) made = mkdtemp(tmpl2);
+  return made ? made : "/tmp";
+}
+
+// The server in a child process, as `run --demo` would set it up.
+struct server_child {
+  std::string dir = bench_dir();
+  std::unique_ptr<hub> h;  // in the child
+  std::unique_ptr<serving_child> proc;
+  uint16_t port = 0;
+
+  server_child() {
+    proc.reset(new serving_child(
+        [this] {
+          raise_files();
+          if (getenv("QSBENCH_LOG")) log_set_sink(log_stdio_write), log_stream = stderr;
+          msg_crypto_dh_exponent_bytes = 40;
+          rsa_public_key pub;
+          rsa_private_key pri;
+          demo_keys(pub, pri);
+          server_config cfg;
+          cfg.listen_addr = INADDR_LOOPBACK;
+          cfg.port = 0;
+          cfg.dir = dir;
+          h.reset(new hub(cfg, open_sqlite_store(store_path(dir)), pub, pri));
+          return h->start() ? h->bound_port() : uint16_t(0);
+        },
+        [this] { h->stop(); }));
+    port = proc->port;
+  }
+  ~server_child() {
+    proc.reset();
+    std::string cmd = "rm -rf " + dir;
+    if (system(cmd.c_str()) != 0) fprintf(stderr, "could not remove %s\n", dir.c_str());
+  }
+  double cpu_seconds() const { return proc->cpu_seconds(); }
+  long rss_kib() const { return proc->rss_kib(); }
 };
 
 server_child &the_server() {
@@ -169,15 +212,13 @@ uint32_t loopback_host(uint32_t net16, uint32_t k) {
 // A TCP connection to the server on loopback from `source`; -1 on failure.
 int connect_from(uint32_t source, uint16_t port) {
   int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sa = {};
-  sa.sin_family = AF_INET;
+  sockaddr_in sa = loopback(0);
   sa.sin_addr.s_addr = htonl(source);
   if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
     close(fd);
     return -1;
   }
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa = loopback(port);
   if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
     close(fd);
     return -1;
@@ -503,6 +544,121 @@ void BM_LoginLatency(benchmark::State &state) {
 }
 BENCHMARK(BM_LoginLatency)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)
     ->MinTime(3.0);
+
+// ---- The relay ----
+
+constexpr size_t RELAY_DATAGRAM = 1396;  // 8 + 1360 + 16 + 12
+constexpr int RELAY_BATCH = 64;
+
+relay_pair_order bench_pair() {
+  relay_pair_order o;
+  o.identity[0] = 0x05000001;
+  o.identity[1] = 0x05000002;
+  o.spi[0] = 0x1001;
+  o.spi[1] = 0x1002;
+  o.cookie[0] = "qrly-bench-side0";
+  o.cookie[1] = "qrly-bench-side1";
+  o.mac_key = mac_key_of(std::string(104, '\x11'));
+  return o;
+}
+
+// udp_relay in a child process on 127.0.0.1, serving bench_pair().
+struct relay_child {
+  std::unique_ptr<udp_relay> relay;  // in the child
+  serving_child proc{[this] {
+                       relay_limits unlimited;
+                       unlimited.pair_bps = 0;
+                       relay.reset(new udp_relay(unlimited));
+                       int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+                       sockaddr_in sa = loopback(0);
+                       socklen_t len = sizeof sa;
+                       if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 ||
+                           getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0 ||
+                           !relay->start(fd))
+                         return uint16_t(0);
+                       relay->add_pair(bench_pair());
+                       return ntohs(sa.sin_port);
+                     },
+                     [this] { relay->stop(); }};
+};
+
+int bench_udp_socket() {
+  int fd = socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+  sockaddr_in sa = loopback(0);
+  int buffer = 8 << 20;
+  setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof buffer);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) abort();
+  return fd;
+}
+
+// Reads what waits on `fd`; returns the bytes.
+size_t drain_udp(int fd) {
+  static char bufs[RELAY_BATCH][2048];
+  mmsghdr msgs[RELAY_BATCH];
+  iovec iov[RELAY_BATCH];
+  size_t bytes = 0;
+  for (;;) {
+    for (int i = 0; i < RELAY_BATCH; i++) {
+      iov[i] = {bufs[i], sizeof bufs[i]};
+      msgs[i] = {};
+      msgs[i].msg_hdr.msg_iov = &iov[i];
+      msgs[i].msg_hdr.msg_iovlen = 1;
+    }
+    int n = recvmmsg(fd, msgs, RELAY_BATCH, MSG_DONTWAIT, nullptr);
+    if (n <= 0) return bytes;
+    for (int i = 0; i < n; i++) bytes += msgs[i].msg_len;
+  }
+}
+
+void BM_Relay(benchmark::State &state) {
+  relay_child relay;
+  const sockaddr_in to = loopback(relay.proc.port);
+  const relay_pair_order pair = bench_pair();
+  int side[2] = {bench_udp_socket(), bench_udp_socket()};
+  for (int i = 0; i < 2; i++)
+    sendto(side[i], pair.cookie[i].data(), pair.cookie[i].size(), 0,
+           reinterpret_cast<const sockaddr *>(&to), sizeof to);
+  // Side 0 sends to side 1: the datagrams carry side 1's SPI.
+  msg_crypto_v2 tunnel;
+  tunnel.set_keys(std::string(104, '\x11'), false);
+  tunnel.out_spi = pair.spi[1];
+  std::string datagram(srv::FRAME_HEADER_SIZE + 1359, '\x45');
+  tunnel.protect(datagram, true);
+  if (datagram.size() != RELAY_DATAGRAM) abort();
+  // Once one arrives, both sides are known.
+  for (int tries = 0; drain_udp(side[1]) == 0; tries++) {
+    if (tries == 1000) return state.SkipWithError("the relay forwards nothing");
+    sendto(side[0], datagram.data(), datagram.size(), 0,
+           reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    usleep(1000);
+  }
+  mmsghdr msgs[RELAY_BATCH];
+  iovec iov = {&datagram[0], datagram.size()};
+  for (mmsghdr &m : msgs) {
+    m = {};
+    m.msg_hdr.msg_iov = &iov;
+    m.msg_hdr.msg_iovlen = 1;
+    m.msg_hdr.msg_name = const_cast<sockaddr_in *>(&to);
+    m.msg_hdr.msg_namelen = sizeof to;
+  }
+  const double cpu0 = relay.proc.cpu_seconds();
+  size_t received = 0;
+  for (auto _ : state) {
+    if (sendmmsg(side[0], msgs, RELAY_BATCH, 0) < 0 && errno != EAGAIN) abort();
+    received += drain_udp(side[1]);
+  }
+  usleep(20000);  // what is still on its way
+  received += drain_udp(side[1]);
+  const double cpu = relay.proc.cpu_seconds() - cpu0;
+  const double mbit = double(received) * 8 / 1e6;
+  state.counters["Mbit/s"] = benchmark::Counter(mbit, benchmark::Counter::kIsRate);
+  state.counters["datagrams/s"] =
+      benchmark::Counter(double(received / RELAY_DATAGRAM), benchmark::Counter::kIsRate);
+  if (cpu > 0) state.counters["Mbit_per_relay_cpu_s"] = mbit / cpu;
+  close(side[0]);
+  close(side[1]);
+}
+BENCHMARK(BM_Relay)->UseRealTime()->MinTime(5.0);
 
 }  // namespace
 

@@ -103,10 +103,15 @@ void msg_crypto_v2::derive_keys(bool initiator, bool no_encryption) {
   set_keys(keymat, no_encryption);
 }
 
+std::string mac_key_of(const std::string &keymat) {
+  if (keymat.size() < ENC_KEY_BYTES + MAC_KEY_BYTES) return std::string();
+  return keymat.substr(ENC_KEY_BYTES, MAC_KEY_BYTES);
+}
+
 bool msg_crypto_v2::set_keys(const std::string &keymat, bool no_encryption) {
-  if (keymat.size() < ENC_KEY_BYTES + MAC_KEY_BYTES) return false;
+  const std::string mac_key = mac_key_of(keymat);
+  if (mac_key.empty()) return false;
   const char *enc_key = keymat.data();
-  const char *mac_key = keymat.data() + ENC_KEY_BYTES;
 
   // Keys are set once per object; should a second call come anyway, the
   // objects it replaces must not leak.
@@ -119,8 +124,8 @@ bool msg_crypto_v2::set_keys(const std::string &keymat, bool no_encryption) {
     tx_cbc = make_cbc(aes_alg->make_key(256, 1, enc_key));
     rx_cbc = make_cbc(aes_alg->make_key(256, 1, enc_key));
   }
-  tx_mac = make_hmac(sha1_alg, mac_key, MAC_KEY_BYTES, MSG_CRYPTO_MAC);
-  rx_mac = make_hmac(sha1_alg, mac_key, MAC_KEY_BYTES, MSG_CRYPTO_MAC);
+  tx_mac = make_hmac(sha1_alg, mac_key, MSG_CRYPTO_MAC);
+  rx_mac = make_hmac(sha1_alg, mac_key, MSG_CRYPTO_MAC);
 
   const std::string gx_bytes = gx.to_bytes(), gy_bytes = gy.to_bytes();
   local_digest = sha1_of(nx, ny, gx_bytes, gy_bytes);

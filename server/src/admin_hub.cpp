@@ -41,6 +41,8 @@ class hub_live final : public admin_live {
     f.refusals = h.counters.refusals;
     const int64_t up = int64_t(time(nullptr)) - h.started_at;
     f.uptime_s = up > 0 ? uint64_t(up) : 0;
+    if (h.relay) h.relay_totals = h.relay->stats();
+    f.relay = h.relay_totals;
     return f;
   }
 

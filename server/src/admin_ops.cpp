@@ -125,7 +125,15 @@ std::vector<stat_entry> collect_stats(store &db, admin_live *live) {
       {"enrolments", "New clients enrolled since the start.", true, f.enrolments},
       {"refusals", "Refused logins since the start.", true, f.refusals},
       {"uptime_s", "Seconds since the server started.", false, f.uptime_s},
-      // The relay's counters go here once the server has a relay.
+      {"relay_pairs", "Pairs of clients the relay carries now.", false, f.relay.pairs},
+      {"relay_packets", "Datagrams the relay forwarded since the start.", true, f.relay.packets},
+      {"relay_bytes", "Bytes of the datagrams the relay forwarded since the start.", true,
+       f.relay.bytes},
+      {"relay_refused",
+       "Datagrams the relay dropped as unknown, forged, replayed from elsewhere or "
+       "undeliverable.",
+       true, f.relay.refused},
+      {"relay_limited", "Datagrams the relay dropped over a rate limit.", true, f.relay.limited},
       {"clients_enrolled", "Clients in the store.", false, c.accounts},
       {"networks", "Networks in the store.", false, c.networks},
       {"enrolments_pending", "Keys waiting for an administrator's approval.", false, c.pending},

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "admin_wire.h"
+#include "relay_table.h"
 #include "store.h"
 
 // A client's connection as the running server sees it.
@@ -30,7 +31,7 @@ struct live_figures {
   uint64_t enrolments = 0;
   uint64_t refusals = 0;
   uint64_t uptime_s = 0;
-  // The relay's counters join here once the server has a relay.
+  relay_stats relay;  // all 0 without a relay
 };
 
 // One statistic, under its JSON key; /metrics names it quilmar_<key>.

@@ -31,6 +31,9 @@ const char usage_text[] =
     "       quilmar-server run -d DIR [-l ADDR] [-p PORT] [--demo] [-r ADDR:PORT] [-m N]\n"
     "                          [--enroll open|approve|closed] [--enrol-rate N]\n"
     "                          [--max-networks N] [--metrics ADDR:PORT]\n"
+    "                          [--public-address ADDR[:PORT]] [--probe-port PORT]\n"
+    "                          [--relay auto|always|never] [--relay-port PORT]\n"
+    "                          [--relay-pair-rate MBIT] [--relay-rate MBIT]\n"
     "       quilmar-server clients list -d DIR [--online] [--json]\n"
     "       quilmar-server clients remove -d DIR ADDR\n"
     "       quilmar-server clients pending -d DIR [--json]\n"
@@ -77,6 +80,23 @@ const char usage_text[] =
     "  --max-networks N  networks a client may own or belong to (default 64)\n"
     "  --metrics ADDR:PORT  serve statistics for Prometheus at\n"
     "                http://ADDR:PORT/metrics\n"
+    "  --public-address ADDR[:PORT]\n"
+    "                where clients reach this server when it sits behind NAT or\n"
+    "                port forwarding (the port defaults to -p); the second\n"
+    "                discovery port and the relay port must be forwarded as they are\n"
+    "  --probe-port PORT\n"
+    "                the second UDP port of discovery, which shows whether a\n"
+    "                client's NAT keeps its port (default: the port after -p)\n"
+    "  --relay auto|always|never\n"
+    "                forward tunnels through this server for pairs that cannot\n"
+    "                meet directly (auto, the default), for every pair, or never\n"
+    "  --relay-port PORT\n"
+    "                the relay's UDP port (default: two after -p)\n"
+    "  --relay-pair-rate MBIT\n"
+    "                Mbit/s each side of a relayed pair may send (default 20;\n"
+    "                0 for no limit)\n"
+    "  --relay-rate MBIT\n"
+    "                Mbit/s the relay forwards in all (default 200; 0 for no limit)\n"
     "  --online      (clients list) only the clients logged in\n"
     "  --json        print the result as one JSON document\n"
     "  -h, --help    show this text (anywhere on the command line)\n"
@@ -86,6 +106,9 @@ const char usage_text[] =
 // twice the strength of the 2048-bit group, at a fraction of the cost of a
 // full-length exponent per login.
 constexpr size_t DH_EXPONENT_BYTES = 40;
+
+// What the relay forwards in all unless --relay-rate says otherwise.
+constexpr uint64_t DEFAULT_RELAY_RATE = 200000000;
 
 volatile sig_atomic_t stop_requested = 0;
 
@@ -116,6 +139,33 @@ bool parse_endpoint(const char *text, srv::endpoint &e) {
   if (!colon) return false;
   std::string addr(text, size_t(colon - text));
   return text_to_ip(addr.c_str(), e.addr) && parse_port(colon + 1, e.port) && e.addr && e.port;
+}
+
+// ADDR or ADDR:PORT; the port stays as it was without one.
+bool parse_address(const char *text, srv::endpoint &e) {
+  const char *colon = strchr(text, ':');
+  if (!colon) return text_to_ip(text, e.addr) && e.addr;
+  return parse_endpoint(text, e);
+}
+
+// Megabits per second, up to a terabit.
+bool parse_mbit(const char *text, uint64_t &bits_per_second) {
+  uint64_t mbit;
+  if (!text_to_number(text, 1000000, mbit)) return false;
+  bits_per_second = mbit * 1000000;
+  return true;
+}
+
+// The second discovery port and the relay's follow the main one unless given.
+bool resolve_udp_ports(server_config &cfg, bool probe_given, bool relay_given) {
+  const unsigned base = cfg.port;
+  if (!probe_given) cfg.probe_port = base ? uint16_t(base + 1) : 0;
+  if (!relay_given) cfg.relay_port = base ? uint16_t(base + 2) : 0;
+  if ((!probe_given || !relay_given) && base > 65533) {
+    fprintf(stderr, "quilmar-server: give --probe-port and --relay-port with -p %u\n", base);
+    return false;
+  }
+  return true;
 }
 
 void raise_file_limit() {
@@ -224,6 +274,8 @@ int quilmar_server_main(int argc, char **argv) {
   if (command != "init" && command != "run") return server_usage_error();
 
   server_config cfg;
+  cfg.relay_limit.total_bps = DEFAULT_RELAY_RATE;
+  bool probe_given = false, relay_given = false;
   for (int i = 2; i < argc; i++) {
     const std::string opt = argv[i];
     const char *value = i + 1 < argc ? argv[i + 1] : nullptr;
@@ -256,11 +308,36 @@ int quilmar_server_main(int argc, char **argv) {
       i++;
     } else if (command == "run" && opt == "--demo") {
       cfg.demo = true;
+    } else if (command == "run" && opt == "--public-address" && value) {
+      if (!parse_address(value, cfg.public_address)) return server_usage_error();
+      i++;
+    } else if (command == "run" && opt == "--probe-port" && value) {
+      if (!parse_port(value, cfg.probe_port)) return server_usage_error();
+      probe_given = true;
+      i++;
+    } else if (command == "run" && opt == "--relay-port" && value) {
+      if (!parse_port(value, cfg.relay_port)) return server_usage_error();
+      relay_given = true;
+      i++;
+    } else if (command == "run" && opt == "--relay" && value) {
+      const std::string mode = value;
+      if (mode == "auto") cfg.relay = RELAY_auto;
+      else if (mode == "always") cfg.relay = RELAY_always;
+      else if (mode == "never") cfg.relay = RELAY_never;
+      else return server_usage_error();
+      i++;
+    } else if (command == "run" && opt == "--relay-pair-rate" && value) {
+      if (!parse_mbit(value, cfg.relay_limit.pair_bps)) return server_usage_error();
+      i++;
+    } else if (command == "run" && opt == "--relay-rate" && value) {
+      if (!parse_mbit(value, cfg.relay_limit.total_bps)) return server_usage_error();
+      i++;
     } else {
       return server_usage_error();
     }
   }
   if (cfg.dir.empty()) return server_usage_error();
   if (command == "init") return init_server_dir(cfg.dir);
+  if (!resolve_udp_ports(cfg, probe_given, relay_given)) return 1;
   return run_server(cfg);
 }

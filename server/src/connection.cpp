@@ -14,14 +14,14 @@ namespace {
 // client that syncs many networks sends one go-online per network at once.
 constexpr rate_limit FRAME_RATE = {500, 50};
 
+}  // namespace
+
 srv::endpoint endpoint_of(const sockaddr_in &sa) {
   srv::endpoint e;
   e.addr = ntohl(sa.sin_addr.s_addr);
   e.port = ntohs(sa.sin_port);
   return e;
 }
-
-}  // namespace
 
 connection::connection(hub &h, io_pipe *pipe, const sockaddr_in &peer, const sockaddr_in &local)
     : h(h), pipe(pipe), tcp_peer(endpoint_of(peer)), tcp_local(endpoint_of(local)),

@@ -1,7 +1,8 @@
 // The hub's sockets and housekeeping: the TCP listener and the connections
-// it accepts, the UDP socket that receives discovery punches, the timers
-// that end silent or stuck connections, publish paced go-onlines and prune
-// the budgets, and the reaper that tears down what was killed.
+// it accepts, the two UDP sockets that receive discovery punches, the relay's
+// socket, the timers that end silent or stuck connections, publish paced
+// go-onlines and prune the budgets, and the reaper that tears down what was
+// killed.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -60,7 +61,7 @@ hub::hub(const server_config &cfg, std::unique_ptr<store> db, const rsa_public_k
   varint_lengths = false;
   fingerprint = key_fingerprint(pub);
   varint_lengths = saved;
-  listener.cb = udp.cb = this;
+  listener.cb = udp.cb = probe_udp.cb = this;
   sweeper.cb = reaper.cb = publisher.cb = this;
   sweeper.period = SWEEP_MS;
   reaper.period = 0;
@@ -99,17 +100,52 @@ bool hub::start() {
     evl_watch(&udp);
     evl_timer_start(&sweeper);
     log_write("srv: listening on %s (tcp and udp)\n", endpoint_text(got).c_str());
-    return true;
+    return start_udp_extras();
   }
   log_write("srv: no port free for both tcp and udp\n");
   return false;
+}
+
+// The second port of discovery and the relay's port.
+bool hub::start_udp_extras() {
+  const sockaddr_in second = make_addr(cfg.listen_addr, cfg.probe_port);
+  probe_udp.fd = bound_socket(SOCK_DGRAM, second);
+  if (probe_udp.fd < 0) {
+    log_write("srv: cannot bind udp %s: %s\n", endpoint_text(second).c_str(), strerror(errno));
+    return false;
+  }
+  probe_udp.mask = EVL_READ;
+  evl_watch(&probe_udp);
+  sockaddr_in got = {};
+  socklen_t len = sizeof got;
+  getsockname(probe_udp.fd, reinterpret_cast<sockaddr *>(&got), &len);
+  probe_port = ntohs(got.sin_port);
+  log_write("srv: second discovery port %s (udp)\n", endpoint_text(got).c_str());
+  if (cfg.relay == RELAY_never) return true;
+  const sockaddr_in relay_at = make_addr(cfg.listen_addr, cfg.relay_port);
+  int fd = bound_socket(SOCK_DGRAM, relay_at);
+  if (fd < 0) {
+    log_write("srv: cannot bind the relay to %s: %s\n", endpoint_text(relay_at).c_str(),
+              strerror(errno));
+    return false;
+  }
+  relay.reset(new udp_relay(cfg.relay_limit));
+  return relay->start(fd);
 }
 
 void hub::stop() {
   for (connection *c : conns) kill(c, "server stopping");
   reap();
   flush_seen();
-  for (evl_event *ev : {&listener, &udp}) {
+  if (relay && relay->running()) {
+    relay->stop();
+    relay_totals = relay->stats();
+    log_write("srv: relay forwarded %llu packets, %llu bytes in all; %llu refused, %llu over "
+              "the rate limit\n",
+              (unsigned long long)relay_totals.packets, (unsigned long long)relay_totals.bytes,
+              (unsigned long long)relay_totals.refused, (unsigned long long)relay_totals.limited);
+  }
+  for (evl_event *ev : {&listener, &udp, &probe_udp}) {
     if (ev->fd < 0) continue;
     evl_unwatch(ev);
     close(ev->fd);
@@ -169,7 +205,7 @@ void hub::flush_seen() {
 
 void hub::on_event(evl_event *ev, int) {
   if (ev == &listener) accept_all();
-  if (ev == &udp) read_udp();
+  if (ev == &udp || ev == &probe_udp) read_udp(*ev);
 }
 
 void hub::on_timer(evl_timer *t) {
@@ -211,14 +247,14 @@ void hub::accept_all() {
   }
 }
 
-void hub::read_udp() {
+void hub::read_udp(evl_event &ev) {
   for (int i = 0; i < UDP_BURST; i++) {
     char buf[1500];
     sockaddr_in from = {};
     socklen_t len = sizeof from;
-    ssize_t n = recvfrom(udp.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
+    ssize_t n = recvfrom(ev.fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&from), &len);
     if (n < 0) return;
-    on_punch_datagram(std::string(buf, size_t(n)), from);
+    on_punch_datagram(std::string(buf, size_t(n)), from, &ev == &probe_udp);
   }
 }
 
@@ -238,6 +274,7 @@ void hub::sweep() {
     else if (c->state == CONN_done && evl_now - c->last_heard > REFUSED_LINGER_MS)
       kill(c, "refused");
   }
+  if (relay) relay_totals = relay->stats();
   if (evl_now - last_flush >= FLUSH_SEEN_MS) {
     last_flush = evl_now;
     flush_seen();

@@ -2,10 +2,12 @@
 // server key, the listening sockets and every client connection, and the
 // connection, which holds one client's channel and login state.
 //
-// One process, one thread: everything runs inside evl_run callbacks. A
-// connection is never destroyed from inside its own callbacks or while the
-// hub walks its tables: `kill` marks it and the hub tears it down (offline
-// in all its networks, tunnels ended, pipe closed) from its reaper timer.
+// Everything here runs on one thread, inside evl_run callbacks; only the
+// relay forwards on a thread of its own, reached through its methods
+// (relay.h). A connection is never destroyed from inside its own callbacks
+// or while the hub walks its tables: `kill` marks it and the hub tears it
+// down (offline in all its networks, tunnels ended, pipe closed) from its
+// reaper timer.
 #pragma once
 
 #include <netinet/in.h>
@@ -24,8 +26,13 @@
 #include "crypto/bignum.h"
 #include "enrolment.h"
 #include "events/evl.h"
+#include "relay.h"
 #include "stack/io_pipe.h"
 #include "store.h"
+
+// Which pairs of clients the relay carries: those that cannot meet directly
+// (auto), every pair, or none.
+enum relay_policy { RELAY_auto, RELAY_always, RELAY_never };
 
 struct server_config {
   std::string dir;                    // holds server.key, server.pub, server.db
@@ -46,6 +53,12 @@ struct server_config {
   enrol_policy enrolment = ENROL_open;
   bool serve_metrics = false;           // --metrics: serve /metrics at `metrics`
   srv::endpoint metrics;                // port 0 = one the system picks
+  // Reaching clients across NATs.
+  srv::endpoint public_address;  // addr 0: where each client connected to
+  uint16_t probe_port = 0;       // the second UDP port of discovery; 0 = any free one
+  uint16_t relay_port = 0;       // 0 = any free one
+  relay_policy relay = RELAY_auto;
+  relay_limits relay_limit;
 };
 
 // What the hub counts for `stats` and /metrics, from its start.
@@ -93,11 +106,23 @@ enum conn_state {
   CONN_done,       // refused or redirected; input ignored until it closes
 };
 
+// How a client's NAT maps its UDP socket, as discovery found it.
+enum nat_mapping {
+  MAPPING_public,           // no NAT: it announced the address we see
+  MAPPING_unknown,          // behind NAT; the second punch did not come
+  MAPPING_keeps_port,       // one public port for every destination
+  MAPPING_per_destination,  // a new public port for each destination
+};
+
 // A tunnel the hub has introduced between two clients.
 struct pair_rec {
   uint32_t spi_in = 0;   // what the other side puts on packets to us
   uint32_t spi_out = 0;  // what we put on packets to the other side
+  bool relayed = false;  // the relay carries it
 };
+
+// A socket address as messages carry it.
+srv::endpoint endpoint_of(const sockaddr_in &sa);
 
 // A message that this state does not allow; ends the connection.
 struct wrong_state {};
@@ -135,6 +160,8 @@ class connection final : public io_pipe_cb {
   srv::endpoint tcp_local;     // our end of the connection
   srv::endpoint announced;     // from discovery
   srv::endpoint public_ep;     // where peers reach its UDP socket
+  srv::endpoint probe_ep;      // where its punch to our second UDP port came from
+  nat_mapping mapping = MAPPING_public;
   std::string cookie;          // payload of the discovery punch we wait for
   uint32_t disc_deadline = 0;
   int disc_attempts = 0;
@@ -187,8 +214,23 @@ class hub : public evl_cb {
   void speak_for(connection &c, uint32_t identity);
   void on_discovery(connection &c, msg_reader &r);
   void on_sync(connection &c, msg_reader &r);
-  void on_punch_datagram(const std::string &payload, const sockaddr_in &from);
+
+  // ---- nat.cpp ----
+  // Asks a client behind NAT to punch both our UDP ports from its socket.
+  void probe_mapping(connection &c);
+  // A datagram on the first UDP port or on the second.
+  void on_punch_datagram(const std::string &payload, const sockaddr_in &from, bool second_port);
+  // Both punches came, or the second is overdue: disc.ok.
+  void settle_discovery(connection &c);
+  // Settles a discovery whose punches are overdue.
   void check_discovery(connection &c);
+  // Where client `c` reaches our UDP port `local_port`.
+  srv::endpoint seen_from(const connection &c, uint16_t local_port) const;
+
+  // ---- paths.cpp ----
+  // Tells two clients of a new pair how to reach each other: directly, on
+  // their LAN, or through the relay.
+  void introduce(connection &a, connection &b, const std::string &keymat);
 
   // ---- enrolment.cpp ----
   // STATUS_ok when the key may enrol under the policy; otherwise the status
@@ -280,20 +322,25 @@ class hub : public evl_cb {
   size_t refused_sources = 0;            // accepts refused since the last log line
   hub_counters counters;
   int64_t started_at;  // seconds since the epoch
+  std::unique_ptr<udp_relay> relay;  // null with RELAY_never
+  relay_stats relay_totals;          // as of the last sweep
 
   uint32_t new_spi();
   void free_spi(uint32_t spi);
   void flush_seen();
 
  private:
+  bool start_udp_extras();
   void accept_all();
-  void read_udp();
+  void read_udp(evl_event &ev);
   void sweep();
   void publish_due();
 
   uint16_t port = 0;
+  uint16_t probe_port = 0;
   evl_event listener;
   evl_event udp;
+  evl_event probe_udp;  // the second UDP port of discovery
   evl_timer sweeper;  // timeouts, once a second
   evl_timer reaper;   // tears down killed connections
   evl_timer publisher;  // at the earliest publish_at of `unpublished`

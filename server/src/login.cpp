@@ -15,7 +15,6 @@ constexpr int MAX_CLIENT_KEY_BITS = 8192;
 // back after its usual delay.
 constexpr uint8_t STATUS_busy = 3;
 constexpr uint8_t STATUS_disc_failed = 2;
-constexpr int DISCOVERY_ATTEMPTS = 3;
 
 // A refused login: the client goes away by itself; we wait for that.
 void refuse(connection &c, uint8_t type, uint8_t status) {
@@ -197,60 +196,16 @@ void hub::on_discovery(connection &c, msg_reader &r) {
   }
   if (c.announced.addr == c.tcp_peer.addr) {
     c.public_ep = c.announced;
+    c.mapping = MAPPING_public;
+    log_write("srv: %s has a public udp endpoint, %s:%u\n", c.name().c_str(),
+              ip_to_text(c.public_ep.addr).c_str(), c.public_ep.port);
     c.send_status(srv::MSG_discovery, srv::STATUS_ok);
     c.state = CONN_conf;
     return;
   }
   // Behind NAT: the source of a datagram from its UDP socket to ours is
-  // where peers can reach it. Ask it to send one.
-  random_string(c.cookie, 12);
-  c.cookie.replace(0, 4, "qdsc");
-  by_cookie[c.cookie] = &c;
-  srv::punch_record rec;
-  rec.target.addr = c.tcp_local.addr;
-  rec.target.port = port;
-  rec.count = 1;
-  rec.payload = c.cookie;
-  std::string frame = srv::frame_begin(srv::MSG_punch);
-  srv::put_punch(frame, {rec});
-  c.send(frame);
-  c.disc_deadline = evl_now + cfg.discovery_wait_ms;
-}
-
-void hub::on_punch_datagram(const std::string &payload, const sockaddr_in &from) {
-  auto it = by_cookie.find(payload);
-  if (it == by_cookie.end()) return;
-  connection &c = *it->second;
-  by_cookie.erase(it);
-  c.cookie.clear();
-  if (c.closing || c.state != CONN_discovery) return;
-  c.public_ep.addr = ntohl(from.sin_addr.s_addr);
-  c.public_ep.port = ntohs(from.sin_port);
-  log_write("srv: %s is behind NAT, reached at %s\n", c.name().c_str(),
-            endpoint_text(from).c_str());
-  c.send_status(srv::MSG_discovery, srv::STATUS_ok);
-  c.state = CONN_conf;
-}
-
-void hub::check_discovery(connection &c) {
-  if (c.state != CONN_discovery || !c.disc_deadline || !time_not_after(c.disc_deadline, evl_now))
-    return;
-  by_cookie.erase(c.cookie);
-  c.cookie.clear();
-  c.disc_deadline = 0;
-  if (++c.disc_attempts < DISCOVERY_ATTEMPTS) {
-    // The client opens a new socket and announces it again.
-    c.send_status(srv::MSG_discovery, srv::STATUS_disc_retry);
-    return;
-  }
-  // Nothing came through; the announced port at the address we see is the
-  // best guess left (right for NATs that keep ports).
-  c.public_ep.addr = c.tcp_peer.addr;
-  c.public_ep.port = c.announced.port;
-  log_write("srv: %s sent no punch; assuming %s:%u\n", c.name().c_str(),
-            ip_to_text(c.public_ep.addr).c_str(), c.public_ep.port);
-  c.send_status(srv::MSG_discovery, srv::STATUS_ok);
-  c.state = CONN_conf;
+  // where peers can reach it.
+  probe_mapping(c);
 }
 
 void hub::on_sync(connection &c, msg_reader &r) {

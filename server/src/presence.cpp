@@ -1,6 +1,6 @@
 // Who is online where, and the introductions that follow from it: every two
-// ready clients online in a common network get a tunnel (punch towards each
-// other, then peer.ok with mirrored identifiers and the same keys); when
+// ready clients online in a common network get a tunnel (mirrored
+// identifiers and the same keys; paths.cpp tells them where to send); when
 // they no longer share an online network the tunnel is called off.
 //
 // Going offline is told at once. Going online is told (published) at once
@@ -20,38 +20,11 @@
 namespace {
 
 constexpr size_t KEYMAT_BYTES = 104;
-// Short enough that the peer drops it unread; it only opens the way
-// through the NATs in between.
-const char PUNCH_PAYLOAD[] = "qpun";
 
 bool shares_membership(const connection &a, const connection &b) {
   for (const std::string &net : a.member_of)
     if (b.member_of.count(net)) return true;
   return false;
-}
-
-void send_punch(connection &to, const srv::endpoint &target) {
-  srv::punch_record rec;
-  rec.target = target;
-  rec.count = 1;
-  rec.payload = PUNCH_PAYLOAD;
-  std::string frame = srv::frame_begin(srv::MSG_punch);
-  srv::put_punch(frame, {rec});
-  to.send(frame);
-}
-
-void send_peer_ok(connection &to, const connection &other, const pair_rec &ids,
-                  const std::string &keymat) {
-  std::string frame = srv::frame_begin(srv::MSG_peer);
-  put_u32(frame, other.identity);
-  put_u8(frame, srv::STATUS_ok);
-  srv::peer_ok_msg m;
-  m.public_endpoint = other.public_ep;
-  m.spi_in = ids.spi_in;
-  m.spi_out = ids.spi_out;
-  m.keymat = keymat;
-  srv::put_peer_ok(frame, m);
-  to.send(frame);
 }
 
 void send_unreachable(connection &to, const connection &other) {
@@ -192,18 +165,14 @@ void hub::refresh_pairs(connection &c) {
     random_string(keymat, KEYMAT_BYTES);
     c.pairs[o] = mine;
     o->pairs[&c] = theirs;
-    send_punch(c, o->public_ep);
-    send_punch(*o, c.public_ep);
-    send_peer_ok(c, *o, mine, keymat);
-    send_peer_ok(*o, c, theirs, keymat);
-    log_write("srv: tunnel %s <-> %s\n", ip_to_text(c.identity).c_str(),
-              ip_to_text(o->identity).c_str());
+    introduce(c, *o, keymat);
   }
 }
 
 void hub::end_pair(connection &a, connection &b) {
   auto it = a.pairs.find(&b);
   if (it == a.pairs.end()) return;
+  if (it->second.relayed) relay->drop_pair(it->second.spi_in);
   free_spi(it->second.spi_in);
   free_spi(it->second.spi_out);
   a.pairs.erase(it);

@@ -79,14 +79,15 @@ in_ns() {
   ip netns exec "$ns" "$@"
 }
 
-# link NS1 ADDR1/LEN NS2 ADDR2/LEN: a veth pair between two namespaces.
+# link NS1 ADDR1/LEN NS2 ADDR2/LEN: a veth pair between two namespaces
+# (ADDR2 "-" leaves the second end without an address).
 link_ns() {
   local ns1=$1 a1=$2 ns2=$3 a2=$4
   local i1="v$E2E_ID${#E2E_LINKS}a" i2="v$E2E_ID${#E2E_LINKS}b"
   E2E_LINKS+="x"
   ip link add "$i1" netns "$ns1" type veth peer name "$i2" netns "$ns2" || return 1
   ip -n "$ns1" addr add "$a1" dev "$i1"
-  ip -n "$ns2" addr add "$a2" dev "$i2"
+  [ "$a2" = - ] || ip -n "$ns2" addr add "$a2" dev "$i2"
   ip -n "$ns1" link set "$i1" up
   ip -n "$ns2" link set "$i2" up
   LINK_IF1=$i1
@@ -116,12 +117,14 @@ spawn() {
   SPAWNED=$!
 }
 
-# server_start NS ADDR: a fresh quilmar-server on ADDR:12975 in NS, its
-# directory in $E2E_DIR/server (kept across restarts).
+# server_start NS ADDR [OPTION...]: a fresh quilmar-server on ADDR:12975
+# in NS, its directory in $E2E_DIR/server (kept across restarts), the
+# options added to its command line.
 # With SERVER_DEMO=1 the server uses the demo key pair, which clients
 # built by default trust without a server.pub of their own.
 server_start() {
   local ns=$1 addr=$2
+  shift 2
   local dir="$E2E_DIR/server" demo=()
   if [ -n "${SERVER_DEMO:-}" ]; then
     mkdir -p -m 0700 "$dir"
@@ -129,7 +132,8 @@ server_start() {
   elif [ ! -f "$dir/server.pub" ]; then
     "$QUILMAR_SERVER" init -d "$dir" >/dev/null || return 1
   fi
-  spawn "$E2E_DIR/server.log" ip netns exec "$ns" "$QUILMAR_SERVER" run -d "$dir" -l "$addr" "${demo[@]}"
+  spawn "$E2E_DIR/server.log" ip netns exec "$ns" "$QUILMAR_SERVER" run -d "$dir" -l "$addr" \
+    "${demo[@]}" "$@"
   SERVER_PID=$SPAWNED
   wait_for 10 "the server to listen" in_ns "$ns" sh -c "ss -ltn | grep -q '$addr:12975'"
 }
@@ -205,6 +209,12 @@ routed_world() {
   add_host srv 203.0.113
 }
 
+# The router alone (sets router), for worlds whose hosts all sit elsewhere.
+router_world() {
+  ns_add router r
+  in_ns "$router" sysctl -qw net.ipv4.ip_forward=1
+}
+
 # add_host NSVAR PREFIX: links namespace $NSVAR (made when missing) to the
 # router on PREFIX.0/24: the host is PREFIX.2, the router PREFIX.1 and the
 # host's default route.
@@ -235,6 +245,91 @@ alice_and_bob_in_lab_net() {
 # online with a tunnel endpoint.
 listed_with_tunnel() {
   q "$1" list | grep -E "^ +\* $2 .* [0-9.]+:[0-9]+$"
+}
+
+# listed_at NAME PEER_VIP ENDPOINT: host NAME lists the peer online with
+# its tunnel going to ENDPOINT (a regular expression).
+listed_at() {
+  q "$1" list | grep -E "^ +\* $2 .* $3\$"
+}
+
+# add_nat NSVAR PREFIX [MASQUERADE_FLAGS]: a home router linked to the
+# router as host PREFIX.2 (see add_host). What leaves it is masqueraded
+# (with "random,fully-random", each destination gets a new public port);
+# from outside only answers come in, and nothing is forwarded back inside
+# (no hairpinning). lan_host puts hosts behind it.
+add_nat() {
+  local var=$1 prefix=$2 flags=${3:-}
+  add_host "$var" "$prefix"
+  local ns=${!var} outside=$LINK_IF1
+  in_ns "$ns" sysctl -qw net.ipv4.ip_forward=1
+  nft_in "$ns" <<EOF
+table ip nat {
+  chain masq { type nat hook postrouting priority 100; oifname "$outside" masquerade $flags; }
+}
+table ip filter {
+  # Nothing from outside reaches the LAN unless a host there opened the way.
+  chain inbound { type filter hook forward priority 0; policy drop;
+    iifname "$outside" ct state established,related accept
+    iifname != "$outside" accept
+  }
+  # Unsolicited packets for the router itself are dropped, so they leave no
+  # connection state that could take a host's port.
+  chain local { type filter hook input priority 0; policy accept;
+    iifname "$outside" ct state established,related accept
+    iifname "$outside" drop
+  }
+}
+EOF
+}
+
+# nft_in NS: loads the nftables rules on standard input in NS; a world
+# without nft is skipped.
+nft_in() {
+  command -v nft >/dev/null || e2e_skip "needs nft (nftables) for its routers"
+  in_ns "$1" nft -f -
+}
+
+# lan_host NSVAR NAT_NS PREFIX N: host PREFIX.N/24 (namespace $NSVAR, made
+# when missing) on the LAN behind NAT_NS, a bridge there with PREFIX.1.
+lan_host() {
+  local var=$1 nat=$2 prefix=$3 n=$4 br="br$E2E_ID"
+  [ -n "${!var:-}" ] || ns_add "$var" "${var:0:1}"
+  if ! ip -n "$nat" link show "$br" >/dev/null 2>&1; then
+    ip -n "$nat" link add "$br" type bridge
+    ip -n "$nat" addr add "$prefix.1/24" dev "$br"
+    ip -n "$nat" link set "$br" up
+  fi
+  link_ns "${!var}" "$prefix.$n/24" "$nat" -
+  ip -n "$nat" link set "$LINK_IF2" master "$br"
+  in_ns "${!var}" ip route add default via "$prefix.1"
+}
+
+# log_in NAME...: each host logs in.
+log_in() {
+  for name in "$@"; do expect "$name logs in" q_says "$name" ' ok' login; done
+}
+
+# share_network NET OWNER MEMBER...: OWNER creates NET, the members join
+# it, and all go online in it.
+share_network() {
+  local net=$1 owner=$2
+  expect "$owner creates $net" q_says "$owner" ' ok' create "$net" pw
+  shift 2
+  for name in "$@"; do expect "$name joins $net" q_says "$name" ' ok' join "$net" pw; done
+  for name in "$owner" "$@"; do
+    expect "$name goes online" q_says "$name" ' ok' go-online "$net"
+  done
+}
+
+# server_stat KEY: the running server's statistic KEY (quilmar-server stats).
+server_stat() {
+  "$QUILMAR_SERVER" stats -d "$E2E_DIR/server" | awk -v key="$1" '$1 == key { print $2 }'
+}
+
+# server_says TEXT: the server's log has a line matching TEXT (grep -E).
+server_says() {
+  grep -Eq -- "$1" "$E2E_DIR/server.log"
 }
 
 # tcp_transfer FROM_NS TO_NS TO_ADDR PORT MEGABYTES SECONDS: sends MEGABYTES

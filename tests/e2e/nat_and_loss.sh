@@ -19,30 +19,10 @@ command -v nft >/dev/null || e2e_skip "needs nft (nftables) for the NAT router"
 
 routed_world
 add_host bob_ns 192.0.2
-add_host nat_ns 198.18.0
-nat_outside=$LINK_IF1
-in_ns "$nat_ns" sysctl -qw net.ipv4.ip_forward=1
+add_nat nat_ns 198.18.0
 ns_add carol_ns c
 link_ns "$carol_ns" 100.64.0.2/24 "$nat_ns" 100.64.0.1/24
 in_ns "$carol_ns" ip route add default via 100.64.0.1
-in_ns "$nat_ns" nft -f - <<EOF
-table ip nat {
-  chain masq { type nat hook postrouting priority 100; oifname "$nat_outside" masquerade; }
-}
-table ip filter {
-  # Nothing from outside reaches carol unless she opened the way.
-  chain inbound { type filter hook forward priority 0; policy drop;
-    iifname "$nat_outside" ct state established,related accept
-    iifname != "$nat_outside" accept
-  }
-  # Like a home router: unsolicited packets for the NAT itself are dropped,
-  # so they leave no connection state that could take carol's port.
-  chain local { type filter hook input priority 0; policy accept;
-    iifname "$nat_outside" ct state established,related accept
-    iifname "$nat_outside" drop
-  }
-}
-EOF
 
 server_start "$srv" 203.0.113.2
 client_start alice "$alice_ns" 203.0.113.2

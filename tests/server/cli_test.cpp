@@ -91,7 +91,8 @@ TEST(ServerCli, HelpAndBadCommandLines) {
   for (std::vector<std::string> args :
        {std::vector<std::string>{}, {"serve"}, {"run"}, {"run", "-d"}, {"run", "-d", "x", "-q"},
         {"run", "-d", "x", "-p", "70000"}, {"run", "-d", "x", "-l", "1.2.3"},
-        {"init", "-d", "x", "--demo"}}) {
+        {"init", "-d", "x", "--demo"}, {"run", "-d", "x", "--relay", "sometimes"},
+        {"run", "-d", "x", "--public-address", "1.2.3.4:0"}, {"run", "-d", "x", "--relay-rate", "-1"}}) {
     r = run_process(kServerBin, args);
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, usage);

@@ -116,16 +116,17 @@ TEST_F(Login, SecondLoginOfAnIdentityReplacesTheFirst) {
 }
 
 TEST_F(Login, ClientBehindNatIsReachedWhereItsPunchCameFrom) {
-  // Both announce an address that is not the one the server sees.
+  // `a` announces an address that is not the one the server sees; `b` is
+  // on a public address.
   proto_client a, b;
-  for (proto_client *c : {&a, &b}) {
-    ASSERT_TRUE(c->connect(server.port));
-    ASSERT_EQ(c->helo(), srv::STATUS_ok);
-    ASSERT_EQ(c->enroll("natted"), srv::STATUS_ok);
-    ASSERT_EQ(c->discovery(0x0a010203), srv::STATUS_ok);
-    ASSERT_EQ(c->sync(), srv::STATUS_ok);
-  }
+  ASSERT_TRUE(b.login_new(server.port, "public"));
+  ASSERT_TRUE(a.connect(server.port));
+  ASSERT_EQ(a.helo(), srv::STATUS_ok);
+  ASSERT_EQ(a.enroll("natted"), srv::STATUS_ok);
+  ASSERT_EQ(a.discovery(0x0a010203), srv::STATUS_ok);
+  ASSERT_EQ(a.sync(), srv::STATUS_ok);
   EXPECT_TRUE(server.logged("is behind NAT, reached at 127.0.0.1:"));
+  EXPECT_TRUE(server.logged("keeps its port for every destination"));
   ASSERT_EQ(a.create("nat-net", "pw"), srv::STATUS_ok);
   ASSERT_EQ(b.join("nat-net", "pw"), srv::STATUS_ok);
   ASSERT_EQ(a.netop("nat-net", srv::NETOP_online), srv::STATUS_ok);
@@ -136,6 +137,7 @@ TEST_F(Login, ClientBehindNatIsReachedWhereItsPunchCameFrom) {
   // The endpoints are the real sockets, not the announced address.
   EXPECT_EQ(pa.ok.public_endpoint.addr, b.udp_endpoint.addr);
   EXPECT_EQ(pa.ok.public_endpoint.port, b.udp_endpoint.port);
+  EXPECT_EQ(pb.ok.public_endpoint.addr, a.udp_endpoint.addr);
   EXPECT_EQ(pb.ok.public_endpoint.port, a.udp_endpoint.port);
 }
 

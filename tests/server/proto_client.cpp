@@ -268,16 +268,32 @@ uint8_t proto_client::discovery(uint32_t announce_addr, bool answer_punch) {
     // Behind a "NAT": do what the client does with a punch.
     std::vector<srv::punch_record> records;
     if (!next_punch(records)) return 0;
-    for (const srv::punch_record &p : records) {
-      sockaddr_in to = {};
-      to.sin_family = AF_INET;
-      to.sin_addr.s_addr = htonl(p.target.addr);
-      to.sin_port = htons(p.target.port);
-      sendto(udp_fd, p.payload.data(), p.payload.size(), 0, reinterpret_cast<sockaddr *>(&to),
-             sizeof to);
-    }
+    for (const srv::punch_record &p : records) send_udp(p.payload, p.target);
   }
   return status_reply(srv::MSG_discovery);
+}
+
+bool proto_client::send_udp(const std::string &bytes, const srv::endpoint &to) {
+  sockaddr_in sa = {};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(to.addr);
+  sa.sin_port = htons(to.port);
+  return sendto(udp_fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&sa),
+                sizeof sa) == ssize_t(bytes.size());
+}
+
+bool proto_client::recv_udp(std::string &bytes, srv::endpoint &from, int timeout_ms) {
+  pollfd p = {udp_fd, POLLIN, 0};
+  if (poll(&p, 1, timeout_ms) != 1) return false;
+  char buf[65536];
+  sockaddr_in sa = {};
+  socklen_t len = sizeof sa;
+  ssize_t n = recvfrom(udp_fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr *>(&sa), &len);
+  if (n < 0) return false;
+  bytes.assign(buf, size_t(n));
+  from.addr = ntohl(sa.sin_addr.s_addr);
+  from.port = ntohs(sa.sin_port);
+  return true;
 }
 
 uint8_t proto_client::sync(std::vector<network_view> *nets) {

@@ -96,6 +96,11 @@ class proto_client {
   // Status of the info reply; the nickname when there is one.
   uint8_t info(uint32_t who, std::string &nickname);
 
+  // Datagrams on the UDP socket that discovery opened: one sent, as a punch
+  // sends it, or the next one received (false when none comes in time).
+  bool send_udp(const std::string &bytes, const srv::endpoint &to);
+  bool recv_udp(std::string &bytes, srv::endpoint &from, int timeout_ms = 5000);
+
   // Queued messages decoded; each takes the oldest of its kind.
   bool next_network(network_view &n, int timeout_ms = 10000);
   bool next_peer(peer_view &p, int timeout_ms = 10000);

@@ -103,10 +103,13 @@ TEST_F(Timeouts, PunchThroughTheUdpSocketSettlesDiscovery) {
   ASSERT_TRUE(c.reply(srv::MSG_punch, frame));
   msg_reader r(frame);
   srv::frame_type(r);
+  // One cookie to each of the server's two UDP ports.
   std::vector<srv::punch_record> punch = srv::get_punch(r);
-  ASSERT_EQ(punch.size(), 1u);
+  ASSERT_EQ(punch.size(), 2u);
   EXPECT_EQ(punch[0].target.addr, 0x7f000001u);
   EXPECT_EQ(punch[0].target.port, h->bound_port());
+  EXPECT_NE(punch[1].target.port, h->bound_port());
+  EXPECT_EQ(punch[1].payload, punch[0].payload);
 
   int udp = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in self = loopback_addr(0);
@@ -116,11 +119,15 @@ TEST_F(Timeouts, PunchThroughTheUdpSocketSettlesDiscovery) {
   sockaddr_in to = loopback_addr(punch[0].target.port);
   // Noise first: it changes nothing.
   sendto(udp, "noise", 5, 0, reinterpret_cast<sockaddr *>(&to), sizeof to);
-  sendto(udp, punch[0].payload.data(), punch[0].payload.size(), 0,
-         reinterpret_cast<sockaddr *>(&to), sizeof to);
+  for (const srv::punch_record &p : punch) {
+    to = loopback_addr(p.target.port);
+    sendto(udp, p.payload.data(), p.payload.size(), 0, reinterpret_cast<sockaddr *>(&to),
+           sizeof to);
+  }
   EXPECT_TRUE(run_until([&] { return !c.c->outbox.empty(); }));
   EXPECT_EQ(disc_status(c), srv::STATUS_ok);
   EXPECT_EQ(c.c->public_ep.port, ntohs(self.sin_port));
+  EXPECT_EQ(c.c->mapping, MAPPING_keeps_port);
   close(udp);
 }
 

@@ -67,6 +67,11 @@ class msg_crypto {
   msg_crypto &operator=(const msg_crypto &) = delete;
 };
 
+// The MAC key that set_keys installs from key material (both directions
+// share it): what a relay needs to tell a tunnel's datagrams from forgeries,
+// without being able to decrypt them. Empty when the material is too short.
+std::string mac_key_of(const std::string &keymat);
+
 // Bytes of the process' private Diffie-Hellman exponent; 0 (the default)
 // means as long as the modulus. Read once, when the first msg_crypto_v2 is
 // built. A server that runs many exchanges may choose a shorter exponent
