@@ -11,12 +11,22 @@
 //   BM_ConnectedClients/N  N clients logged in to ready and kept connected;
 //                        the growth of the server's resident memory per
 //                        client.
+//   BM_LoginLatency/A    one client's login to ready (helo to sync.ok), in
+//                        ms: A=0 on a quiet server, A=1 while one attacker
+//                        holds 1,000 connections that never log in (32
+//                        from each of 32 addresses, the most the server
+//                        keeps per address) and another creates networks
+//                        as fast as the server takes its frames.
 //   BM_Relay             the relay alone in a child process with one pair;
 //                        one side sends it tunnel datagrams of 1396 bytes
 //                        (the valid length nearest 1400) as fast as it can,
 //                        the other counts what arrives. Mbit/s of wall
 //                        clock, and Mbit per second of the relay process'
 //                        CPU time (what one server core forwards).
+//
+// Each simulated client connects from an address of its own in 127.2/16
+// (attackers from 127.1/16), as clients of a real server would: the server
+// limits what one address may do.
 //
 // Not part of the test run: build with -DQUILMAR_BENCH=ON and run
 // build/bench/server_bench.
@@ -30,12 +40,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "clisrv/msg_crypto.h"
@@ -186,9 +199,41 @@ struct bench_conn {
   enum step { HELO, LOGIN, DISC, SYNC, READY } at = HELO;
   int fd = -1;
   uint32_t identity = 0;  // 0: enroll
+  uint32_t source = 0;    // local address, host order
   std::unique_ptr<msg_crypto_v2> mc;
   std::string rbuf;
 };
+
+// The k-th address of a /16 of loopback (127.x/16): last byte 1 to 250.
+uint32_t loopback_host(uint32_t net16, uint32_t k) {
+  return 0x7f000000u | net16 << 16 | (k / 250) << 8 | (k % 250 + 1);
+}
+
+// A TCP connection to the server on loopback from `source`; -1 on failure.
+int connect_from(uint32_t source, uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sa = loopback(0);
+  sa.sin_addr.s_addr = htonl(source);
+  if (bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return -1;
+  }
+  sa = loopback(port);
+  if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Protects (once keys are set) and sends a frame begun with frame_begin.
+void send_frame(bench_conn &c, std::string &frame) {
+  if (c.mc->active())
+    c.mc->protect(frame, false);
+  else
+    srv::frame_set_length(frame);
+  if (::send(c.fd, frame.data(), frame.size(), MSG_NOSIGNAL) != ssize_t(frame.size())) abort();
+}
 
 class driver {
  public:
@@ -200,8 +245,10 @@ class driver {
   }
 
   void add(uint32_t identity) {
+    static uint32_t clients = 0;
     conns.emplace_back();
     conns.back().identity = identity;
+    conns.back().source = loopback_host(2, clients++ % 60000);
     start(conns.back());
   }
   // Runs until `target` logins have completed; false if stuck.
@@ -228,9 +275,8 @@ class driver {
  private:
   void start(bench_conn &c) {
     if (c.fd >= 0) close(c.fd);
-    c.fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa = loopback(port);
-    if (connect(c.fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) abort();
+    c.fd = connect_from(c.source, port);
+    if (c.fd < 0) abort();
     fcntl(c.fd, F_SETFL, O_NONBLOCK);
     c.at = bench_conn::HELO;
     c.rbuf.clear();
@@ -238,7 +284,7 @@ class driver {
     c.mc->make_local();
     std::string frame = srv::frame_begin(srv::MSG_helo);
     srv::put_helo(frame, {srv::PROTOCOL_VERSION, fingerprint(), c.mc->nx, c.mc->gx});
-    send(c, frame);
+    send_frame(c, frame);
   }
   // Taken over the two-byte-length form, as clients do.
   static const std::string &fingerprint() {
@@ -258,13 +304,6 @@ class driver {
       return k;
     }();
     return k;
-  }
-  void send(bench_conn &c, std::string &frame) {
-    if (c.mc->active())
-      c.mc->protect(frame, false);
-    else
-      srv::frame_set_length(frame);
-    if (::send(c.fd, frame.data(), frame.size(), MSG_NOSIGNAL) != ssize_t(frame.size())) abort();
   }
   void readable(bench_conn &c) {
     char buf[16384];
@@ -310,7 +349,7 @@ class driver {
           srv::put_enroll(out, {client_key().pub, "bench", "bench"});
         }
         c.at = bench_conn::LOGIN;
-        return send(c, out);
+        return send_frame(c, out);
       }
       case bench_conn::LOGIN:
         if (!c.identity) {
@@ -323,14 +362,14 @@ class driver {
           return start(c);
         }
         out = srv::frame_begin(srv::MSG_discovery);
-        srv::put_endpoint(out, {0x7f000001, 9});
+        srv::put_endpoint(out, {c.source, 9});
         c.at = bench_conn::DISC;
-        return send(c, out);
+        return send_frame(c, out);
       case bench_conn::DISC:
         out = srv::frame_begin(srv::MSG_sync);
         put_u32(out, 0);
         c.at = bench_conn::SYNC;
-        return send(c, out);
+        return send_frame(c, out);
       case bench_conn::SYNC:
         c.at = bench_conn::READY;
         completed++;
@@ -405,6 +444,106 @@ void BM_ConnectedClients(benchmark::State &state) {
   }
 }
 BENCHMARK(BM_ConnectedClients)->Arg(10000)->Iterations(1)->UseRealTime()->Unit(benchmark::kSecond);
+
+// 1,000 connections that never log in: 32 from each address of 127.1/16.
+class idle_holder {
+ public:
+  idle_holder(uint16_t port, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+      int fd = connect_from(loopback_host(1, uint32_t(i / 32)), port);
+      if (fd >= 0) fds.push_back(fd);
+    }
+  }
+  ~idle_holder() {
+    for (int fd : fds) close(fd);
+  }
+  // Those the server has not closed.
+  size_t open() const {
+    size_t n = 0;
+    for (int fd : fds) {
+      char byte;
+      if (recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 && errno == EAGAIN) n++;
+    }
+    return n;
+  }
+
+ private:
+  std::vector<int> fds;
+};
+
+// A client that creates networks, one request every 20 ms (the server's
+// flood limit is 50 frames a second), until it is destroyed; what the
+// server answers is read and dropped.
+class network_creator {
+ public:
+  explicit network_creator(uint16_t port) : d(port, true) {
+    d.add(0);
+    if (!d.run_until(1)) abort();
+    worker = std::thread([this] { run(); });
+  }
+  ~network_creator() {
+    stop = true;
+    worker.join();
+  }
+
+ private:
+  void run() {
+    bench_conn &c = d.conns[0];
+    auto next = std::chrono::steady_clock::now();
+    for (int i = 0; !stop; i++) {
+      std::string frame = srv::frame_begin(srv::MSG_create);
+      srv::put_create(frame, {"bench-net-" + std::to_string(i), "password"});
+      send_frame(c, frame);
+      char buf[16384];
+      while (recv(c.fd, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+      }
+      next += std::chrono::milliseconds(20);
+      std::this_thread::sleep_until(next);
+    }
+  }
+
+  driver d;
+  std::atomic<bool> stop{false};
+  std::thread worker;
+};
+
+void BM_LoginLatency(benchmark::State &state) {
+  raise_files();
+  server_child &server = the_server();
+  msg_crypto_dh_exponent_bytes = 40;
+  driver enrol(server.port, false);
+  enrol.add(0);
+  if (!enrol.run_until(1)) state.SkipWithError("enrolling stalled");
+  const uint32_t id = enrol.identities()[0];
+  std::unique_ptr<idle_holder> idle;
+  std::unique_ptr<network_creator> creator;
+  if (state.range(0)) {
+    idle.reset(new idle_holder(server.port, 1000));
+    creator.reset(new network_creator(server.port));
+  }
+  double total_ms = 0, worst_ms = 0;
+  size_t logins = 0;
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    driver d(server.port, true);
+    d.add(id);
+    if (!d.run_until(1)) {
+      state.SkipWithError("login stalled");
+      break;
+    }
+    const double ms = std::chrono::duration<double, std::milli>(
+                          std::chrono::steady_clock::now() - start).count();
+    state.SetIterationTime(ms / 1000);
+    total_ms += ms;
+    worst_ms = std::max(worst_ms, ms);
+    logins++;
+  }
+  state.counters["mean_ms"] = logins ? total_ms / double(logins) : 0;
+  state.counters["max_ms"] = worst_ms;
+  if (idle) state.counters["idle_held"] = double(idle->open());
+}
+BENCHMARK(BM_LoginLatency)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)
+    ->MinTime(3.0);
 
 // ---- The relay ----
 

@@ -37,6 +37,7 @@ world &the_world() {
     FUZZ_CHECK(demo_keys(pub, pri));
     server_config cfg;
     cfg.pbkdf2_iterations = 1;  // keep joins cheap here
+    cfg.enrolments_per_hour = 60000;  // every input enrols from 127.0.0.1
     w.h.reset(new hub(cfg, open_sqlite_store(":memory:"), pub, pri));
     w.enroll_msg = std::string(1, char(srv::MSG_enroll));
     srv::enroll_msg e;
@@ -77,6 +78,7 @@ void set_up_standing(world &w) {
   m.assign(1, char(srv::MSG_netop));
   srv::put_netop(m, {"fuzz-net", srv::NETOP_online});
   fc.feed(m);
+  evl_run(0);  // the go-online is told in the next pass of the loop
   w.standing->outbox.clear();
 }
 

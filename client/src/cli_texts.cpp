@@ -46,6 +46,9 @@ const char *result_text(uint8_t result) {
     case 28: return "already online";
     case 29: return "already offline";
     case 31: return "you are an owner";
+    // Our server's own codes (srv::RESULT_too_fast, RESULT_too_many_networks).
+    case 32: return "too many requests, try again shortly";
+    case 33: return "you are in too many networks";
     case 252: return "not found";
     case 253: return "denied";
     default: {

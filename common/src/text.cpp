@@ -5,6 +5,10 @@
 
 #include "common/util.h"
 
+namespace {
+const char hex_digits[] = "0123456789abcdef";
+}
+
 std::string ip_to_text(uint32_t ip) {
   char buf[16];
   snprintf(buf, sizeof buf, "%u.%u.%u.%u", ip >> 24, (ip >> 16) & 0xff,
@@ -55,15 +59,32 @@ std::string endpoint_text(const sockaddr_in &sa) {
 }
 
 std::string hex_text(const std::string &bytes, size_t count) {
-  static const char digits[] = "0123456789abcdef";
   size_t n = count < bytes.size() ? count : bytes.size();
   std::string out;
   out.reserve(n * 3);
   for (size_t i = 0; i < n; i++) {
     if (i) out += ':';
     uint8_t byte = static_cast<uint8_t>(bytes[i]);
-    out += digits[byte >> 4];
-    out += digits[byte & 15];
+    out += hex_digits[byte >> 4];
+    out += hex_digits[byte & 15];
+  }
+  return out;
+}
+
+std::string escaped_text(const std::string &text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    uint8_t byte = static_cast<uint8_t>(c);
+    if (byte == '\\') {
+      out += "\\\\";
+    } else if (byte < 0x20 || byte == 0x7f) {
+      out += "\\x";
+      out += hex_digits[byte >> 4];
+      out += hex_digits[byte & 15];
+    } else {
+      out += c;
+    }
   }
   return out;
 }

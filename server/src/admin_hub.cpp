@@ -64,12 +64,13 @@ class hub_live final : public admin_live {
 
   void network_deleted(const std::string &name) override {
     h.drop_network(name);
-    log_write("srv: administrator deleted %s\n", name.c_str());
+    log_write("srv: administrator deleted %s\n", escaped_text(name).c_str());
   }
 
   void member_banned(const std::string &name, uint32_t identity) override {
     h.drop_member(name, identity);
-    log_write("srv: administrator banned %s from %s\n", ip_to_text(identity).c_str(), name.c_str());
+    log_write("srv: administrator banned %s from %s\n", ip_to_text(identity).c_str(),
+              escaped_text(name).c_str());
   }
 
   void owner_changed(const std::string &name, uint32_t owner, bool joined) override {
@@ -90,7 +91,8 @@ class hub_live final : public admin_live {
         w->send(frame);
       }
     }
-    log_write("srv: administrator gave %s to %s\n", name.c_str(), ip_to_text(owner).c_str());
+    log_write("srv: administrator gave %s to %s\n", escaped_text(name).c_str(),
+              ip_to_text(owner).c_str());
   }
 
  private:

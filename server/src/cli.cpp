@@ -29,7 +29,8 @@ namespace {
 const char usage_text[] =
     "usage: quilmar-server init -d DIR\n"
     "       quilmar-server run -d DIR [-l ADDR] [-p PORT] [--demo] [-r ADDR:PORT] [-m N]\n"
-    "                          [--enroll open|approve|closed] [--metrics ADDR:PORT]\n"
+    "                          [--enroll open|approve|closed] [--enrol-rate N]\n"
+    "                          [--max-networks N] [--metrics ADDR:PORT]\n"
     "                          [--public-address ADDR[:PORT]] [--probe-port PORT]\n"
     "                          [--relay auto|always|never] [--relay-port PORT]\n"
     "                          [--relay-pair-rate MBIT] [--relay-rate MBIT]\n"
@@ -76,6 +77,8 @@ const char usage_text[] =
     "  -m N          members a network may have (default 250)\n"
     "  --enroll POLICY  who may enrol: open (any new key, the default), approve\n"
     "                (keys an administrator approved) or closed (no new key)\n"
+    "  --enrol-rate N  new clients one address may enrol per hour (default 20)\n"
+    "  --max-networks N  networks a client may own or belong to (default 64)\n"
     "  --metrics ADDR:PORT  serve statistics for Prometheus at\n"
     "                http://ADDR:PORT/metrics\n"
     "  --public-address ADDR[:PORT]\n"
@@ -289,10 +292,13 @@ int quilmar_server_main(int argc, char **argv) {
     } else if (command == "run" && opt == "-r" && value) {
       if (!parse_endpoint(value, cfg.redirect)) return server_usage_error();
       i++;
-    } else if (command == "run" && opt == "-m" && value) {
-      uint16_t members;
-      if (!parse_port(value, members) || members == 0) return server_usage_error();
-      cfg.max_members = members;
+    } else if (command == "run" && (opt == "-m" || opt == "--max-networks" ||
+                                    opt == "--enrol-rate") && value) {
+      uint16_t n;
+      if (!parse_port(value, n) || n == 0) return server_usage_error();
+      if (opt == "-m") cfg.max_members = n;
+      if (opt == "--max-networks") cfg.max_networks = n;
+      if (opt == "--enrol-rate") cfg.enrolments_per_hour = n;
       i++;
     } else if (command == "run" && opt == "--enroll" && value) {
       if (!parse_enrol_policy(value, cfg.enrolment)) return server_usage_error();

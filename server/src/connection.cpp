@@ -4,8 +4,6 @@
 // own connection.
 #include <arpa/inet.h>
 
-#include <algorithm>
-
 #include "common/log.h"
 #include "common/util.h"
 #include "hub.h"
@@ -14,8 +12,7 @@ namespace {
 
 // Flood control: a burst of this many frames, refilled at this rate. A
 // client that syncs many networks sends one go-online per network at once.
-constexpr double BURST_FRAMES = 500;
-constexpr double FRAMES_PER_SECOND = 50;
+constexpr rate_limit FRAME_RATE = {500, 50};
 
 }  // namespace
 
@@ -28,7 +25,8 @@ srv::endpoint endpoint_of(const sockaddr_in &sa) {
 
 connection::connection(hub &h, io_pipe *pipe, const sockaddr_in &peer, const sockaddr_in &local)
     : h(h), pipe(pipe), tcp_peer(endpoint_of(peer)), tcp_local(endpoint_of(local)),
-      accepted_at(evl_now), last_heard(evl_now), tokens(BURST_FRAMES), tokens_at(evl_now) {}
+      accepted_at(evl_now), last_heard(evl_now), frames(FRAME_RATE.burst, evl_now),
+      presence_changes(0, evl_now) {}
 
 connection::~connection() {
   if (pipe) pipe->close();
@@ -48,20 +46,16 @@ void connection::on_error(const char *context, int code) {
   h.kill(this, why.c_str());
 }
 
-bool connection::admit_frame() {
-  uint32_t elapsed = evl_now - tokens_at;
-  tokens_at = evl_now;
-  tokens = std::min(BURST_FRAMES, tokens + elapsed * FRAMES_PER_SECOND / 1000.0);
-  if (tokens < 1) return false;
-  tokens -= 1;
-  return true;
-}
-
 void connection::receive(std::string &frame) {
   if (closing || state == CONN_done) return;
   last_heard = evl_now;
-  if (!admit_frame()) {
+  if (!frames.take(FRAME_RATE, evl_now)) {
     h.kill(this, "flooding");
+    return;
+  }
+  // Before a login succeeds a stranger may send only what a login needs.
+  if (unauthenticated && (prelogin_bytes += uint32_t(frame.size())) > h.cfg.prelogin_bytes) {
+    h.kill(this, "too much before logging in");
     return;
   }
   // A frame must also come after the last one: a replayed frame ends the

@@ -75,7 +75,7 @@ uint8_t hub::enrolment_verdict(connection &c, const std::string &public_key,
   request.requested = int64_t(time(nullptr));
   if (db->put_pending(request) != STORE_ok) return RESULT_failed;  // the client tries again later
   log_write("srv: %s enroll of key %s ('%s') awaits approval\n", c.name().c_str(), id.c_str(),
-            nickname.c_str());
+            escaped_text(nickname).c_str());
   return srv::STATUS_awaiting_approval;
 }
 

@@ -1,7 +1,8 @@
 // The hub's sockets and housekeeping: the TCP listener and the connections
 // it accepts, the two UDP sockets that receive discovery punches, the relay's
-// socket, the timers that end silent or stuck connections, and the reaper
-// that tears down what was killed.
+// socket, the timers that end silent or stuck connections, publish paced
+// go-onlines and prune the budgets, and the reaper that tears down what was
+// killed.
 #include <arpa/inet.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -18,9 +19,7 @@
 
 namespace {
 
-// What one connection may hold: the largest frame a client may send, and
-// the most we queue for a client that does not read.
-constexpr uint32_t FRAME_LIMIT = 65536;
+// The most we queue for a client that does not read.
 constexpr uint32_t SEND_LIMIT = 262144;
 constexpr uint32_t SWEEP_MS = 1000;
 constexpr uint32_t REFUSED_LINGER_MS = 10000;
@@ -53,14 +52,17 @@ int bound_socket(int type, const sockaddr_in &sa) {
 
 hub::hub(const server_config &cfg, std::unique_ptr<store> db, const rsa_public_key &pub,
          const rsa_private_key &pri)
-    : cfg(cfg), db(std::move(db)), pub(pub), pri(pri), started_at(int64_t(time(nullptr))) {
+    : cfg(cfg), db(std::move(db)), pub(pub), pri(pri),
+      enrolments({double(cfg.enrolments_per_hour), cfg.enrolments_per_hour / 3600.0}),
+      hashes(HASH_BUDGET), guesses_from(GUESSES_PER_ADDRESS), guesses_at(GUESSES_PER_NETWORK),
+      introductions(INTRODUCTION_PACE), started_at(int64_t(time(nullptr))) {
   // Clients take the fingerprint over the two-byte-length form.
   bool saved = varint_lengths;
   varint_lengths = false;
   fingerprint = key_fingerprint(pub);
   varint_lengths = saved;
   listener.cb = udp.cb = probe_udp.cb = this;
-  sweeper.cb = reaper.cb = this;
+  sweeper.cb = reaper.cb = publisher.cb = this;
   sweeper.period = SWEEP_MS;
   reaper.period = 0;
 }
@@ -151,9 +153,13 @@ void hub::stop() {
   }
   evl_timer_stop(&sweeper);
   evl_timer_stop(&reaper);
+  evl_timer_stop(&publisher);
 }
 
-void hub::adopt(connection *c) { conns.insert(c); }
+void hub::adopt(connection *c) {
+  conns.insert(c);
+  count_unauthenticated(*c, true);
+}
 
 void hub::kill(connection *c, const char *why) {
   if (c->closing) return;
@@ -172,6 +178,8 @@ void hub::reap() {
     auto it = by_identity.find(c->identity);
     if (it != by_identity.end() && it->second == c) by_identity.erase(it);
     if (!c->cookie.empty()) by_cookie.erase(c->cookie);
+    unpublished.erase(c);
+    count_unauthenticated(*c, false);
     if (c->channel) free_spi(c->channel);
     if (c->identity && c->state >= CONN_discovery) seen[c->identity] = int64_t(time(nullptr));
     conns.erase(c);
@@ -203,6 +211,7 @@ void hub::on_event(evl_event *ev, int) {
 void hub::on_timer(evl_timer *t) {
   if (t == &reaper) return reap();
   if (t == &sweeper) return sweep();
+  if (t == &publisher) return publish_due();
 }
 
 void hub::accept_all() {
@@ -221,7 +230,7 @@ void hub::accept_all() {
       }
       return;
     }
-    if (conns.size() >= cfg.max_connections) {
+    if (conns.size() >= cfg.max_connections || !admit_source(ntohl(peer.sin_addr.s_addr))) {
       close(fd);
       continue;
     }
@@ -230,7 +239,8 @@ void hub::accept_all() {
     getsockname(fd, reinterpret_cast<sockaddr *>(&local), &len);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    io_pipe *pipe = dgm_pipe_create(buf_pipe_create(tcp_pipe_create(fd), SEND_LIMIT), FRAME_LIMIT);
+    io_pipe *pipe =
+        dgm_pipe_create(buf_pipe_create(tcp_pipe_create(fd), SEND_LIMIT), cfg.prelogin_bytes);
     connection *c = new connection(*this, pipe, peer, local);
     adopt(c);
     pipe->attach(c);
@@ -269,4 +279,5 @@ void hub::sweep() {
     last_flush = evl_now;
     flush_seen();
   }
+  prune_budgets();
 }

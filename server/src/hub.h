@@ -22,6 +22,7 @@
 
 #include "clisrv/msg_crypto.h"
 #include "clisrv/server_msg.h"
+#include "budget.h"
 #include "crypto/bignum.h"
 #include "enrolment.h"
 #include "events/evl.h"
@@ -40,6 +41,10 @@ struct server_config {
   bool demo = false;                  // use the demo key pair
   srv::endpoint redirect;             // addr 0 = serve clients here
   size_t max_members = 250;           // per network
+  size_t max_networks = 64;           // per identity, owned or joined
+  uint32_t enrolments_per_hour = 20;  // per source address
+  size_t max_unauthenticated = 32;    // connections not logged in, per source address
+  uint32_t prelogin_bytes = 4096;     // a connection may send before it has logged in
   uint32_t pbkdf2_iterations = 20000;
   uint32_t login_timeout_ms = 60000;    // from accept to ready
   uint32_t idle_timeout_ms = 300000;    // ready and silent (keep-alives every 90 s)
@@ -62,6 +67,20 @@ struct hub_counters {
   uint64_t enrolments = 0;  // accepted enroll
   uint64_t refusals = 0;    // refused helo, auth, enroll, discovery
 };
+
+// The largest frame a logged-in client may send (before its login,
+// server_config::prelogin_bytes).
+constexpr uint32_t MAX_CLIENT_FRAME = 65536;
+
+// Budgets that are not options. A password hash (PBKDF2) costs the one
+// thread milliseconds; a wrong join password is a guess, counted per source
+// address and per network because identities cost nothing; an identity's
+// co-members are introduced to it at most about once a second.
+constexpr rate_limit HASH_BUDGET = {8, 1};                  // per identity
+constexpr rate_limit GUESSES_PER_ADDRESS = {5, 1.0 / 12};   // 5 a minute
+constexpr rate_limit GUESSES_PER_NETWORK = {20, 1.0 / 30};  // 120 an hour
+constexpr rate_limit PRESENCE_CHANGES = {5, 1};             // per connection
+constexpr rate_limit INTRODUCTION_PACE = {1, 1};            // per identity
 
 // Result codes of our own, shown by clients as a number.
 enum : uint8_t {
@@ -148,16 +167,21 @@ class connection final : public io_pipe_cb {
   int disc_attempts = 0;
   uint32_t accepted_at = 0;    // evl_now
   uint32_t last_heard = 0;
-  double tokens;               // flood control: frames we still accept now
-  uint32_t tokens_at = 0;
+  token_bucket frames;         // flood control: frames we still accept now
+  token_bucket presence_changes;  // go-online and go-offline it may still make now
+  uint32_t prelogin_bytes = 0;    // received before it logged in
+  bool unauthenticated = false;   // counted among its address's connections not logged in
   std::set<std::string> member_of;  // while ready: networks it belongs to
-  std::set<std::string> online;     // while ready: networks it is online in
+  std::set<std::string> online;     // while ready: networks it asked to be online in
+  // Those of `online` its co-members have been told of: a go-online waits
+  // here until `publish_at` when the identity was introduced a moment ago.
+  std::set<std::string> published;
+  uint32_t publish_at = 0;
   std::map<connection *, pair_rec> pairs;
   std::vector<std::string> outbox;  // frames sent while `pipe` is null
 
  private:
   void dispatch(uint8_t type, msg_reader &r);
-  bool admit_frame();
 };
 
 class hub : public evl_cb {
@@ -235,8 +259,16 @@ class hub : public evl_cb {
   void send_network(connection &c, const std::string &name);
   // One item about `who` to every ready member of `net` but `except`.
   void tell_members(const std::string &net, uint8_t tag, uint32_t who, connection *except);
+  // Online in `net` now; its co-members hear of it and meet it at the next
+  // publication, which comes at once unless the identity was introduced
+  // less than a second ago (then a burst of toggles is told once).
   void go_online(connection &c, const std::string &net);
+  // Offline in `net` at once, as co-members are told; tunnels without a
+  // common online network left are called off.
   void go_offline(connection &c, const std::string &net);
+  // Tells co-members of every network `c` went online in since the last
+  // publication, and introduces them.
+  void publish_online(connection &c);
   // The connection is a member of `net` (sync, create, join): it is sent
   // the whole network and hears of its changes from now on.
   void add_membership(connection &c, const std::string &net);
@@ -248,6 +280,23 @@ class hub : public evl_cb {
   void end_pair(connection &a, connection &b);
   // Everything a ready client leaves behind when it goes.
   void depart(connection &c);
+
+  // ---- budgets.cpp: what a connection, identity, address or network may
+  // still make the server do ----
+  // At accept: false when the address holds its most connections not
+  // logged in.
+  bool admit_source(uint32_t addr);
+  // Counts `c` among (or takes it off) its address's connections not
+  // logged in; taking it off lets it send frames of any size.
+  void count_unauthenticated(connection &c, bool counted);
+  bool may_enroll(connection &c);
+  // One password hash (create, join) out of the identity's budget.
+  bool may_hash(connection &c);
+  // Join guesses are counted per source address and per network name.
+  bool may_guess(connection &c, const std::string &net);
+  void count_wrong_guess(connection &c, const std::string &net);
+  bool may_change_presence(connection &c);
+  void prune_budgets();
 
   const server_config cfg;
   std::unique_ptr<store> db;
@@ -262,8 +311,15 @@ class hub : public evl_cb {
   std::map<std::string, std::set<connection *>> online_in;  // online members per network
   std::set<uint32_t> spis;  // channel and tunnel identifiers in use
   std::map<uint32_t, int64_t> seen;  // last-seen times not yet written
-  // Recent wrong join passwords per identity (times, evl_now).
-  std::map<uint32_t, std::vector<uint32_t>> bad_passwords;
+  std::set<connection *> unpublished;  // go-onlines not yet told (publish_at)
+
+  std::unordered_map<uint32_t, size_t> unauthenticated;  // per source address
+  bucket_table<uint32_t> enrolments;     // per source address
+  bucket_table<uint32_t> hashes;         // per identity
+  bucket_table<uint32_t> guesses_from;   // wrong join passwords per source address
+  bucket_table<std::string> guesses_at;  // ... and per network name
+  bucket_table<uint32_t> introductions;  // publications of go-onlines per identity
+  size_t refused_sources = 0;            // accepts refused since the last log line
   hub_counters counters;
   int64_t started_at;  // seconds since the epoch
   std::unique_ptr<udp_relay> relay;  // null with RELAY_never
@@ -278,6 +334,7 @@ class hub : public evl_cb {
   void accept_all();
   void read_udp(evl_event &ev);
   void sweep();
+  void publish_due();
 
   uint16_t port = 0;
   uint16_t probe_port = 0;
@@ -286,6 +343,7 @@ class hub : public evl_cb {
   evl_event probe_udp;  // the second UDP port of discovery
   evl_timer sweeper;  // timeouts, once a second
   evl_timer reaper;   // tears down killed connections
+  evl_timer publisher;  // at the earliest publish_at of `unpublished`
   std::vector<connection *> dying;
   uint32_t listener_paused_until = 0;
   uint32_t last_flush = 0;
@@ -297,3 +355,6 @@ std::string password_hash(const std::string &password, const std::string &salt,
 bool password_matches(const std::string &password, const network_rec &n);
 // Gives `n` a new random salt and the hash of `password`.
 void set_network_password(network_rec &n, const std::string &password, uint32_t iterations);
+// A network that does not exist, for a join of an unknown name: checking a
+// password against it costs what a real check costs, and always fails.
+network_rec decoy_network(uint32_t iterations);

@@ -94,6 +94,7 @@ void hub::speak_for(connection &c, uint32_t identity) {
   c.channel = c.mc.in_spi = c.mc.out_spi = new_spi();
   by_identity[identity] = &c;
   c.state = CONN_discovery;
+  count_unauthenticated(c, false);
   counters.logins++;
 }
 
@@ -111,6 +112,9 @@ void hub::on_enroll(connection &c, msg_reader &r) {
               m.nickname.size());
     return refuse(c, srv::MSG_enroll, srv::STATUS_bad_message);
   }
+  // Not final: the client comes back after its usual delay and is let in
+  // once the address has enrolled fewer than its limit in the last hour.
+  if (!may_enroll(c)) return refuse(c, srv::MSG_enroll, STATUS_busy);
   account_rec a;
   write_public_key(a.public_key, m.key);
   uint8_t verdict = enrolment_verdict(c, a.public_key, m.nickname);
@@ -138,8 +142,8 @@ void hub::on_enroll(connection &c, msg_reader &r) {
   put_u8(frame, srv::STATUS_ok);
   srv::put_enrl_ok(frame, ok);
   c.send(frame);
-  log_write("srv: %s enrolled as '%s' (%s)\n", c.name().c_str(), m.nickname.c_str(),
-            m.version.c_str());
+  log_write("srv: %s enrolled as '%s' (%s)\n", c.name().c_str(),
+            escaped_text(m.nickname).c_str(), escaped_text(m.version).c_str());
 }
 
 void hub::on_auth(connection &c, msg_reader &r) {
@@ -177,7 +181,7 @@ void hub::on_auth(connection &c, msg_reader &r) {
   put_u8(frame, srv::STATUS_ok);
   srv::put_auth_ok(frame, ok);
   c.send(frame);
-  log_write("srv: %s logged in (%s)\n", c.name().c_str(), m.version.c_str());
+  log_write("srv: %s logged in (%s)\n", c.name().c_str(), escaped_text(m.version).c_str());
 }
 
 void hub::on_discovery(connection &c, msg_reader &r) {
@@ -209,6 +213,8 @@ void hub::on_sync(connection &c, msg_reader &r) {
   if (!r.at_end()) throw parser::err();
   c.state = CONN_ready;
   std::vector<std::string> nets = db->networks_of(c.identity);
+  // The client goes online again in each network it was online in.
+  c.presence_changes = token_bucket(PRESENCE_CHANGES.burst + double(nets.size()), evl_now);
   for (const std::string &net : nets) add_membership(c, net);
   c.send_status(srv::MSG_sync, srv::STATUS_ok);
   log_write("srv: %s ready, %zu networks\n", c.name().c_str(), nets.size());

@@ -3,6 +3,8 @@
 // look-up (info). Each refusal carries the result code the client's
 // command line explains; each change is in the store before the client
 // hears of it, and the other members hear of it through network messages.
+// What costs the server (password hashes, presence changes, guesses) is
+// paid from the budgets of budgets.cpp before it is done.
 #include "common/log.h"
 #include "common/util.h"
 #include "hub.h"
@@ -11,10 +13,6 @@ namespace {
 
 constexpr size_t MIN_NAME = 4;
 constexpr size_t MAX_NAME = 64;
-// Wrong join passwords an identity may try per window before joins are
-// denied outright.
-constexpr size_t PASSWORD_TRIES = 5;
-constexpr uint32_t PASSWORD_WINDOW_MS = 60000;
 
 void reply_netop(connection &c, uint8_t op, uint8_t status) {
   std::string frame = srv::frame_begin(srv::MSG_netop);
@@ -36,14 +34,19 @@ void hub::on_create(connection &c, msg_reader &r) {
   if (!r.at_end()) throw parser::err();
   if (m.name.size() < MIN_NAME || m.name.size() > MAX_NAME || m.password.size() > MAX_PASSWORD)
     return c.send_status(srv::MSG_create, RESULT_invalid);
+  // Every refusal that needs no hash comes before the hash.
   network_rec n;
+  if (db->find_network(m.name, n)) return c.send_status(srv::MSG_create, srv::RESULT_name_taken);
+  if (c.member_of.size() >= cfg.max_networks)
+    return c.send_status(srv::MSG_create, srv::RESULT_too_many_networks);
+  if (!may_hash(c)) return c.send_status(srv::MSG_create, srv::RESULT_too_fast);
   n.name = m.name;
   n.owner = c.identity;
   set_network_password(n, m.password, cfg.pbkdf2_iterations);
   store_result result = db->add_network(n);
   if (result == STORE_exists) return c.send_status(srv::MSG_create, srv::RESULT_name_taken);
   if (result != STORE_ok) return c.send_status(srv::MSG_create, RESULT_failed);
-  log_write("srv: %s created %s\n", c.name().c_str(), m.name.c_str());
+  log_write("srv: %s created %s\n", c.name().c_str(), escaped_text(m.name).c_str());
   c.send_status(srv::MSG_create, srv::STATUS_ok);
   add_membership(c, m.name);
 }
@@ -55,7 +58,7 @@ void hub::on_delete(connection &c, msg_reader &r) {
   if (!db->find_network(name, n)) return c.send_status(srv::MSG_delete, srv::RESULT_delete_not_found);
   if (n.owner != c.identity) return c.send_status(srv::MSG_delete, srv::RESULT_not_owner);
   if (db->delete_network(name) != STORE_ok) return c.send_status(srv::MSG_delete, RESULT_failed);
-  log_write("srv: %s deleted %s\n", c.name().c_str(), name.c_str());
+  log_write("srv: %s deleted %s\n", c.name().c_str(), escaped_text(name).c_str());
   c.send_status(srv::MSG_delete, srv::STATUS_ok);
   drop_network(name);
 }
@@ -83,7 +86,7 @@ void hub::on_modify(connection &c, msg_reader &r) {
   if (result == STORE_missing) return c.send_status(srv::MSG_modify, srv::RESULT_modify_not_found);
   if (result != STORE_ok) return c.send_status(srv::MSG_modify, RESULT_failed);
   log_write("srv: %s evicted %s from %s\n", c.name().c_str(), ip_to_text(member).c_str(),
-            m.name.c_str());
+            escaped_text(m.name).c_str());
   c.send_status(srv::MSG_modify, srv::STATUS_ok);
   drop_member(m.name, member);
 }
@@ -102,29 +105,28 @@ void hub::on_join(connection &c, msg_reader &r) {
   srv::get_join(r, m);
   if (!r.at_end()) throw parser::err();
   network_rec n;
-  if (!db->find_network(m.name, n)) return c.send_status(srv::MSG_join, srv::RESULT_join_not_found);
-  if (n.owner == c.identity) return c.send_status(srv::MSG_join, srv::RESULT_join_owner);
+  const bool found = db->find_network(m.name, n);
+  if (found && n.owner == c.identity) return c.send_status(srv::MSG_join, srv::RESULT_join_owner);
   if (c.member_of.count(m.name)) return c.send_status(srv::MSG_join, srv::RESULT_already_member);
   if (db->is_banned(m.name, c.identity)) return c.send_status(srv::MSG_join, srv::RESULT_access_denied);
-
-  std::vector<uint32_t> &tries = bad_passwords[c.identity];
-  while (!tries.empty() && evl_now - tries.front() > PASSWORD_WINDOW_MS) tries.erase(tries.begin());
-  if (tries.size() >= PASSWORD_TRIES) {
-    log_write("srv: %s denied join of %s: too many wrong passwords\n", c.name().c_str(),
-              m.name.c_str());
-    return c.send_status(srv::MSG_join, srv::RESULT_access_denied);
-  }
-  if (!password_matches(m.password, n)) {
-    tries.push_back(evl_now);
+  if (c.member_of.size() >= cfg.max_networks)
+    return c.send_status(srv::MSG_join, srv::RESULT_too_many_networks);
+  if (!may_guess(c, m.name)) return c.send_status(srv::MSG_join, srv::RESULT_access_denied);
+  if (!may_hash(c)) return c.send_status(srv::MSG_join, srv::RESULT_too_fast);
+  // A name that does not exist costs the same hash and gets the same answer
+  // as a wrong password: guessing tells nothing about which names exist.
+  if (!found) n = decoy_network(cfg.pbkdf2_iterations);
+  const bool right = password_matches(m.password, n);  // hashed either way
+  if (!right || !found) {
+    count_wrong_guess(c, m.name);
     return c.send_status(srv::MSG_join, srv::RESULT_bad_password);
   }
-  if (tries.empty()) bad_passwords.erase(c.identity);
   if (db->members(m.name).size() >= cfg.max_members)
     return c.send_status(srv::MSG_join, srv::RESULT_network_full);
   store_result result = db->add_member(m.name, c.identity);
   if (result == STORE_exists) return c.send_status(srv::MSG_join, srv::RESULT_already_member);
   if (result != STORE_ok) return c.send_status(srv::MSG_join, RESULT_failed);
-  log_write("srv: %s joined %s\n", c.name().c_str(), m.name.c_str());
+  log_write("srv: %s joined %s\n", c.name().c_str(), escaped_text(m.name).c_str());
   c.send_status(srv::MSG_join, srv::STATUS_ok);
   add_membership(c, m.name);
   tell_members(m.name, srv::NET_member_added, c.identity, &c);
@@ -142,11 +144,15 @@ void hub::on_netop(connection &c, msg_reader &r) {
   switch (m.op) {
     case srv::NETOP_online:
       if (is_online) return reply_netop(c, m.op, srv::RESULT_already_online);
+      // Over the budget the change is not made, and the client, told so in
+      // the reply it waits for, keeps its tables as they are.
+      if (!may_change_presence(c)) return reply_netop(c, m.op, srv::RESULT_too_fast);
       reply_netop(c, m.op, srv::STATUS_ok);
       go_online(c, m.name);
       return;
     case srv::NETOP_offline:
       if (!is_online) return reply_netop(c, m.op, srv::RESULT_already_offline);
+      if (!may_change_presence(c)) return reply_netop(c, m.op, srv::RESULT_too_fast);
       reply_netop(c, m.op, srv::STATUS_ok);
       go_offline(c, m.name);
       return;
@@ -155,7 +161,7 @@ void hub::on_netop(connection &c, msg_reader &r) {
       store_result result = db->remove_member(m.name, c.identity);
       if (result != STORE_ok && result != STORE_missing)
         return reply_netop(c, m.op, RESULT_failed);
-      log_write("srv: %s left %s\n", c.name().c_str(), m.name.c_str());
+      log_write("srv: %s left %s\n", c.name().c_str(), escaped_text(m.name).c_str());
       reply_netop(c, m.op, srv::STATUS_ok);
       forget_membership(c, m.name);
       tell_members(m.name, srv::NET_member_removed, c.identity, &c);
@@ -172,7 +178,7 @@ void hub::on_change(connection &c, msg_reader &r) {
     return c.send_status(srv::MSG_change, RESULT_invalid);
   if (db->set_nickname(c.identity, m.nickname) != STORE_ok)
     return c.send_status(srv::MSG_change, RESULT_failed);
-  log_write("srv: %s is now '%s'\n", c.name().c_str(), m.nickname.c_str());
+  log_write("srv: %s is now '%s'\n", c.name().c_str(), escaped_text(m.nickname).c_str());
   c.send_status(srv::MSG_change, srv::STATUS_ok);
 }
 

@@ -34,3 +34,10 @@ void set_network_password(network_rec &n, const std::string &password, uint32_t 
   n.iterations = iterations;
   n.hash = password_hash(password, n.salt, n.iterations);
 }
+
+network_rec decoy_network(uint32_t iterations) {
+  network_rec n;
+  n.salt.assign(SALT_BYTES, '\0');
+  n.iterations = iterations;
+  return n;  // no hash: nothing matches it
+}

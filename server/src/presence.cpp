@@ -2,6 +2,17 @@
 // ready clients online in a common network get a tunnel (mirrored
 // identifiers and the same keys; paths.cpp tells them where to send); when
 // they no longer share an online network the tunnel is called off.
+//
+// Going offline is told at once. Going online is told (published) at once
+// too, unless the identity was introduced less than a second ago: then it
+// waits in `unpublished` for the publisher timer, and whatever a burst of
+// toggles left is told once, with one punch per pair. Every punch stalls
+// the daemons it reaches for a moment, so one member toggling must not
+// make its co-members punch more than about once a second.
+//
+// online_in holds published clients only, and a pair exists exactly while
+// two clients share a network both have published: a go-online that waits
+// is not yet a reason for a tunnel on either side.
 #include "common/log.h"
 #include "common/util.h"
 #include "hub.h"
@@ -57,13 +68,54 @@ void hub::tell_members(const std::string &net, uint8_t tag, uint32_t who, connec
 
 void hub::go_online(connection &c, const std::string &net) {
   c.online.insert(net);
-  online_in[net].insert(&c);
-  tell_members(net, srv::NET_member_online, c.identity, &c);
+  if (unpublished.count(&c)) return;
+  c.publish_at = evl_now + introductions.wait_ms(c.identity, evl_now);
+  unpublished.insert(&c);
+  // The timer is due at the earliest publish_at; without a wait it fires in
+  // the next pass of the loop, so go-onlines that arrive together (those
+  // after a sync) are told together.
+  const uint32_t wait = c.publish_at - evl_now;
+  if (!evl_timer_running(&publisher) || time_not_after(evl_now + wait, publisher.due)) {
+    publisher.period = wait;
+    evl_timer_start(&publisher);
+  }
+}
+
+void hub::publish_due() {
+  std::vector<connection *> due;
+  for (connection *c : unpublished)
+    if (time_not_after(c->publish_at, evl_now)) due.push_back(c);
+  for (connection *c : due) {
+    unpublished.erase(c);
+    publish_online(*c);
+  }
+  evl_timer_stop(&publisher);
+  if (unpublished.empty()) return;
+  uint32_t next = (*unpublished.begin())->publish_at;
+  for (connection *c : unpublished)
+    if (time_not_after(c->publish_at, next)) next = c->publish_at;
+  publisher.period = next - evl_now;
+  evl_timer_start(&publisher);
+}
+
+void hub::publish_online(connection &c) {
+  if (c.closing) return;
+  std::vector<std::string> fresh;
+  for (const std::string &net : c.online)
+    if (!c.published.count(net)) fresh.push_back(net);
+  if (fresh.empty()) return;
+  introductions.take(c.identity, evl_now);
+  for (const std::string &net : fresh) {
+    c.published.insert(net);
+    online_in[net].insert(&c);
+    tell_members(net, srv::NET_member_online, c.identity, &c);
+  }
   refresh_pairs(c);
 }
 
 void hub::go_offline(connection &c, const std::string &net) {
-  if (!c.online.erase(net)) return;
+  c.online.erase(net);
+  if (!c.published.erase(net)) return;
   auto it = online_in.find(net);
   if (it != online_in.end()) {
     it->second.erase(&c);
@@ -92,7 +144,7 @@ void hub::forget_membership(connection &c, const std::string &net) {
 void hub::refresh_pairs(connection &c) {
   std::set<connection *> wanted;
   if (!c.closing && c.state == CONN_ready) {
-    for (const std::string &net : c.online) {
+    for (const std::string &net : c.published) {
       auto it = online_in.find(net);
       if (it == online_in.end()) continue;
       for (connection *o : it->second)

@@ -6,7 +6,8 @@
 // A file from a newer server is refused rather than misread. When root
 // works on a store that belongs to another user (the service's), every file
 // it makes beside the store is handed to that user, so that the server can
-// still open them.
+// still open them. The store and its -wal and -shm files are readable by
+// that user only.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -72,6 +73,19 @@ void give_to_owner_of(const std::string &store_path, const std::string &path) {
       log_write("db: cannot give %s to the store's owner: %s\n", path.c_str(), strerror(errno));
 }
 
+// The store holds password hashes and client keys: mode 0600 whatever the
+// directory's mode and the umask. SQLite gives the -wal and -shm files it
+// makes the mode of the database file; older ones are corrected here.
+bool make_private(const std::string &path) {
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  bool ok = fd >= 0 && fchmod(fd, 0600) == 0;
+  if (fd >= 0) close(fd);
+  for (const char *suffix : {"-wal", "-shm"})
+    if (chmod((path + suffix).c_str(), 0600) != 0 && errno != ENOENT) ok = false;
+  if (!ok) log_write("db: cannot make %s private: %s\n", path.c_str(), strerror(errno));
+  return ok;
+}
+
 // Brings the store from `from` to SCHEMA_VERSION in one transaction.
 bool upgrade(sqlite3 *db, int from) {
   if (!sqlite_run(db, "BEGIN IMMEDIATE")) return false;
@@ -121,6 +135,7 @@ bool copy_database(sqlite3 *src, const std::string &dest) {
 }  // namespace
 
 std::unique_ptr<store> open_sqlite_store(const std::string &path) {
+  if (path != ":memory:" && !make_private(path)) return nullptr;
   sqlite3 *db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) !=
       SQLITE_OK) {

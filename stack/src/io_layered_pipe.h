@@ -40,6 +40,7 @@ class layered_pipe : public io_pipe, public io_pipe_cb, public ref_counted {
   void get_stats(io_stats *stats) override {
     if (io) io->get_stats(stats);
   }
+  void set_limit(uint32_t new_limit) override { limit = new_limit; }
 
   void on_ready() override {
     if (cb) cb->on_ready();
@@ -57,7 +58,7 @@ class layered_pipe : public io_pipe, public io_pipe_cb, public ref_counted {
  protected:
   io_pipe_cb *cb = nullptr;  // the owner; null once closed
   io_pipe *io;               // the lower pipe; null once closed
-  const uint32_t limit;
+  uint32_t limit;
 
  private:
   gauge &live;

@@ -123,6 +123,7 @@ TEST(ClientTexts, ResultsStatusAndListing) {
   EXPECT_STREQ(result_text(31), "you are an owner");
   EXPECT_STREQ(result_text(253), "denied");
   EXPECT_STREQ(result_text(30), "[30]");
+  EXPECT_STREQ(result_text(32), "too many requests, try again shortly");
   EXPECT_STREQ(result_text(255), "[255]");
 
   EXPECT_EQ(status_text("v", 42, 1, true, "n"),

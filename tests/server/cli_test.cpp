@@ -60,6 +60,18 @@ TEST(ServerCli, InitMakesAKeyThatClientsCanTrust) {
   EXPECT_EQ(other.helo(), srv::STATUS_refused);
 }
 
+TEST(ServerCli, StoreIsPrivateWhateverTheUmask) {
+  temp_dir tmp;
+  chmod(tmp.path().c_str(), 0777);
+  const mode_t saved = umask(0);
+  server_process server(tmp.path());
+  proto_client c;
+  EXPECT_TRUE(server.up() && c.login_new(server.port, "someone")) << server.output();
+  umask(saved);
+  for (const char *name : {"server.db", "server.db-wal", "server.db-shm"})
+    EXPECT_EQ(mode_of(tmp.file(name)), 0600u) << name;
+}
+
 TEST(ServerCli, HelpAndBadCommandLines) {
   process_result r = run_process(kServerBin, {"-h"});
   EXPECT_EQ(r.status, 0);

@@ -75,14 +75,17 @@ proto_client::proto_client(const client_keys &keys) : keys(keys) {
 
 proto_client::~proto_client() { disconnect(); }
 
-bool proto_client::connect(uint16_t port) {
+bool proto_client::connect(uint16_t port, uint32_t from) {
   disconnect();
   fd = socket(AF_INET, SOCK_STREAM, 0);
+  local_addr = from;
   sockaddr_in sa = {};
   sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = htonl(from);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) return false;
   sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
+  sa.sin_addr.s_addr = htonl(server_addr);
+  return ::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0;
 }
 
 void proto_client::disconnect() {
@@ -250,7 +253,7 @@ uint8_t proto_client::discovery(uint32_t announce_addr, bool answer_punch) {
   udp_fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in sa = {};
   sa.sin_family = AF_INET;
-  sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sa.sin_addr.s_addr = htonl(local_addr);
   bind(udp_fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa);
   socklen_t len = sizeof sa;
   getsockname(udp_fd, reinterpret_cast<sockaddr *>(&sa), &len);
@@ -304,8 +307,8 @@ uint8_t proto_client::sync(std::vector<network_view> *nets) {
   return status;
 }
 
-bool proto_client::login_new(uint16_t port, const std::string &nickname) {
-  return connect(port) && helo() == 1 && enroll(nickname) == 1 && discovery() == 1 &&
+bool proto_client::login_new(uint16_t port, const std::string &nickname, uint32_t from) {
+  return connect(port, from) && helo() == 1 && enroll(nickname) == 1 && discovery() == 1 &&
          sync() == 1;
 }
 

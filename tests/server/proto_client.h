@@ -52,10 +52,13 @@ class proto_client {
   explicit proto_client(const client_keys &keys = demo_client_keys());
   ~proto_client();
 
-  // The server key the client trusts (the demo key unless set).
+  // The server key the client trusts (the demo key unless set), and where
+  // the server is (host order).
   rsa_public_key server_key;
+  uint32_t server_addr = INADDR_LOOPBACK;
 
-  bool connect(uint16_t port);
+  // From `from` (host order; another 127.x.y.z poses as another host).
+  bool connect(uint16_t port, uint32_t from = INADDR_LOOPBACK);
   void disconnect();
   // Raw bytes onto the stream.
   bool send_raw(const std::string &bytes);
@@ -79,7 +82,7 @@ class proto_client {
   // sync and the network messages before sync.ok; status of sync.ok.
   uint8_t sync(std::vector<network_view> *nets = nullptr);
   // Whole logins; true when ready.
-  bool login_new(uint16_t port, const std::string &nickname);
+  bool login_new(uint16_t port, const std::string &nickname, uint32_t from = INADDR_LOOPBACK);
   bool login(uint16_t port, uint32_t who);
 
   // ---- Operations; each returns the result byte ----
@@ -117,6 +120,7 @@ class proto_client {
   const client_keys &keys;
   int fd = -1;
   int udp_fd = -1;
+  uint32_t local_addr = INADDR_LOOPBACK;
 };
 
 // Reads a whole network message body.

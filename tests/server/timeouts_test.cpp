@@ -38,6 +38,14 @@ class Timeouts : public LoggedTest {
     return c.reply(srv::MSG_discovery, frame) ? uint8_t(frame[9]) : 0;
   }
   bool logged_in(inproc_client &c) { return c.helo(h->fingerprint) && c.enroll(pub); }
+  // A new connection, logged in, discovered at 127.0.0.1:5000 and synced.
+  void make_ready(inproc_client &c) {
+    c.attach(*h);
+    ASSERT_TRUE(logged_in(c));
+    c.discovery(0x7f000001, 5000);
+    ASSERT_EQ(disc_status(c), srv::STATUS_ok);
+    ASSERT_TRUE(c.sync());
+  }
 
   rsa_public_key pub;
   rsa_private_key pri;
@@ -56,11 +64,7 @@ TEST_F(Timeouts, StalledLoginIsEnded) {
 
 TEST_F(Timeouts, SilentReadyClientIsEndedKeepAlivesKeepItOn) {
   inproc_client c;
-  c.attach(*h);
-  ASSERT_TRUE(logged_in(c));
-  c.discovery(0x7f000001, 5000);
-  ASSERT_EQ(disc_status(c), srv::STATUS_ok);
-  ASSERT_TRUE(c.sync());
+  ASSERT_NO_FATAL_FAILURE(make_ready(c));
   for (int i = 0; i < 4; i++) {
     pass(90000);
     c.feed(std::string(1, char(srv::MSG_keepalive)));
@@ -125,6 +129,19 @@ TEST_F(Timeouts, PunchThroughTheUdpSocketSettlesDiscovery) {
   EXPECT_EQ(c.c->public_ep.port, ntohs(self.sin_port));
   EXPECT_EQ(c.c->mapping, MAPPING_keeps_port);
   close(udp);
+}
+
+TEST_F(Timeouts, WrongPasswordsAreForgottenInTime) {
+  inproc_client c;
+  ASSERT_NO_FATAL_FAILURE(make_ready(c));
+  std::string join(1, char(srv::MSG_join));
+  srv::put_join(join, {"nowhere", "guess"});
+  c.feed(join);
+  EXPECT_EQ(h->guesses_from.size(), 1u);
+  EXPECT_EQ(h->guesses_at.size(), 1u);
+  pass(31000);
+  EXPECT_EQ(h->guesses_from.size(), 0u);
+  EXPECT_EQ(h->guesses_at.size(), 0u);
 }
 
 TEST_F(Timeouts, RefusedClientIsLetGo) {

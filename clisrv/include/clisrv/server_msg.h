@@ -97,6 +97,9 @@ enum : uint8_t {
   RESULT_owner_cannot_leave = 31, // netop 3
   RESULT_modify_not_found = 252,  // modify
   RESULT_modify_denied = 253,     // modify
+  // Ours, after the codes every client knows (older clients show the number).
+  RESULT_too_fast = 32,           // too many such requests lately: try again shortly
+  RESULT_too_many_networks = 33,  // create, join: in as many networks as the server allows
 };
 
 // netop operations.

@@ -37,6 +37,10 @@ std::string endpoint_text(const sockaddr_in &sa);
 bool text_to_number(const char *text, uint64_t max, uint64_t &out);
 // The first min(count, length) bytes as "0a:ff:10".
 std::string hex_text(const std::string &bytes, size_t count);
+// Text from the network made safe for a log line: control bytes become
+// "\xNN" and a backslash "\\", so a name cannot end the line or forge
+// another one; every other byte is kept.
+std::string escaped_text(const std::string &text);
 
 // From the cryptographic library's generator. Should the generator fail,
 // the process is stopped (a message on the log and on standard error, then

@@ -55,6 +55,9 @@ class io_pipe {
   virtual void suspend() = 0;
   virtual void resume() = 0;
   virtual void get_stats(io_stats *stats) = 0;
+  // Changes the bound given at creation (a dgm_pipe's largest frame, a
+  // buf_pipe's send queue); a pipe without one ignores it.
+  virtual void set_limit(uint32_t limit) { (void)limit; }
   virtual ~io_pipe() = default;
 };
 
