@@ -110,10 +110,11 @@ wait_for() {
 }
 
 # Starts a command in the background in its own process group; the world
-# kills the group on exit.
+# kills the group on exit. Its output is added to the log, so a process
+# started again keeps the story of the one before.
 spawn() {
   local log=$1; shift
-  setsid "$@" >"$log" 2>&1 < /dev/null &
+  setsid "$@" >>"$log" 2>&1 < /dev/null &
   E2E_PIDS+=($!)
   SPAWNED=$!
 }

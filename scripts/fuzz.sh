@@ -1,0 +1,88 @@
+#!/usr/bin/env bash
+# A fuzzing campaign: builds the libFuzzer targets with clang (in its own
+# build directory), runs each for SECONDS (default 60) on its corpus in
+# fuzz/corpus/<target>/, and merges back only the inputs that reached new
+# coverage (libFuzzer's -merge=1). The hand-written seeds (named for what
+# they hold) always stay; the inputs found by fuzzing (named by their SHA-1)
+# are minimised anew after each run, so the corpora stay small. Prints the
+# executions and coverage of each target, and the executions of all runs
+# so far, which are kept in <build>/fuzz-runs.tsv.
+#
+# A crash leaves its input in <build>/artifacts/ and makes the script fail
+# once every target has had its turn.
+#
+# Usage: scripts/fuzz.sh [SECONDS] [TARGET...]
+#   FUZZ_BUILD   build directory (default ./build-fuzz)
+# The targets run one at a time under nice, as they are long CPU jobs.
+set -euo pipefail
+SECONDS_EACH=${1:-60}
+shift || true
+[[ $SECONDS_EACH =~ ^[0-9]+$ && $SECONDS_EACH -ge 1 ]] || { echo "usage: fuzz.sh [SECONDS] [TARGET...]"; exit 1; }
+cd "$(dirname "$0")/.."
+SOURCE=$PWD
+BUILD=${FUZZ_BUILD:-$SOURCE/build-fuzz}
+
+ALL_TARGETS=$(sed -n '/^set(fuzz_targets/,/)/p' fuzz/CMakeLists.txt |
+  sed -e 's/set(fuzz_targets//' -e 's/)//' | tr -s ' \n' '\n' | grep . )
+TARGETS=("$@")
+[ ${#TARGETS[@]} -gt 0 ] || mapfile -t TARGETS <<<"$ALL_TARGETS"
+for t in "${TARGETS[@]}"; do
+  grep -qx "$t" <<<"$ALL_TARGETS" || { echo "fuzz.sh: no fuzz target '$t'"; exit 1; }
+done
+
+command -v clang++ >/dev/null || { echo "fuzz.sh: needs clang (scripts/deps.sh installs it)"; exit 1; }
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+CC=clang CXX=clang++ cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILMAR_FUZZ=ON \
+  -DQUILMAR_TESTS=OFF "${launcher[@]}" >/dev/null
+nice -n 19 cmake --build "$BUILD" -j2 --target "${TARGETS[@]}" >/dev/null
+
+mkdir -p "$BUILD/artifacts" "$BUILD/logs"
+runs=$BUILD/fuzz-runs.tsv
+[ -f "$runs" ] || printf 'date\ttarget\tseconds\texecutions\tcov\tft\tnew_inputs\tcrashed\n' >"$runs"
+crashed_any=0
+printf '%-18s %12s %12s %7s %7s %8s %6s %s\n' target executions "all runs" cov ft corpus new result
+for t in "${TARGETS[@]}"; do
+  corpus=$SOURCE/fuzz/corpus/$t
+  fresh=$(mktemp -d "$BUILD/fresh-$t.XXXX")
+  log=$BUILD/logs/$t.log
+  mkdir -p "$corpus"
+  # New inputs go to the first directory; the corpus is only read.
+  set +e
+  nice -n 19 "$BUILD/fuzz/$t" -max_total_time="$SECONDS_EACH" -timeout=25 -print_final_stats=1 \
+    -artifact_prefix="$BUILD/artifacts/$t-" "$fresh" "$corpus" >"$log" 2>&1
+  status=$?
+  set -e
+  execs=$(awk '/^stat::number_of_executed_units/ { print $2 }' "$log")
+  read -r cov ft < <(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1 | awk '{ print $2, $4 }')
+  # The seeds come first and count as covered; of the found inputs, old
+  # and new, only those that add coverage to them are kept.
+  before=$(ls "$corpus" | wc -l)
+  minimal=$(mktemp -d "$BUILD/minimal-$t.XXXX")
+  found=$(mktemp -d "$BUILD/found-$t.XXXX")
+  for f in "$corpus"/*; do
+    [ -f "$f" ] || continue
+    if [[ $(basename "$f") =~ ^[0-9a-f]{40}$ ]]; then mv "$f" "$found"/; else cp "$f" "$minimal"/; fi
+  done
+  if nice -n 19 "$BUILD/fuzz/$t" -merge=1 "$minimal" "$found" "$fresh" >>"$log" 2>&1; then
+    for f in "$minimal"/*; do
+      [[ $(basename "$f") =~ ^[0-9a-f]{40}$ ]] && mv "$f" "$corpus"/
+    done
+  else
+    echo "fuzz.sh: $t: merging failed, the corpus keeps what it had (see $log)"
+    mv "$found"/* "$corpus"/ 2>/dev/null || true
+  fi
+  added=$(( $(ls "$corpus" | wc -l) - before ))
+  rm -rf "$fresh" "$minimal" "$found"
+  result=ok
+  if [ $status -ne 0 ]; then
+    result="CRASH (see $log and $BUILD/artifacts/)"
+    crashed_any=1
+  fi
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$(date -u +%FT%TZ)" "$t" "$SECONDS_EACH" \
+    "${execs:-0}" "${cov:-0}" "${ft:-0}" "$added" "$([ $status -eq 0 ] && echo no || echo yes)" >>"$runs"
+  total=$(awk -F'\t' -v t="$t" '$2 == t { n += $4 } END { print n + 0 }' "$runs")
+  printf '%-18s %12s %12s %7s %7s %8s %6s %s\n' "$t" "${execs:-0}" "$total" "${cov:-0}" "${ft:-0}" \
+    "$(ls "$corpus" | wc -l)" "$added" "$result"
+done
+exit $crashed_any
