@@ -29,12 +29,16 @@
 #   srvterm  the server is stopped (SIGTERM) and started again
 #   pause    bob's daemon is stopped (SIGSTOP) for 60 s, as by a laptop's
 #            suspend, then continued
+#   suspend  the same, but while bob sleeps the server is restarted and its
+#            goodbye never reaches bob, as when a laptop sleeps through it:
+#            bob's connection is dead and only bob can find out
 # Recovery is the time from the fault's end (link up, server listening,
 # daemon running, SIGCONT) until every pair's pings are answered again.
 #
 # With fewer than 10 minutes the round runs once, with shorter bursts and
-# quiet spells (about 3 minutes): that is how the end-to-end suite runs it.
-# SOAK_LOGS=DIR keeps every log of the run in DIR.
+# quiet spells and a 20 s suspend (about 3 minutes): that is how the
+# end-to-end suite runs it. SOAK_LOGS=DIR keeps every log of the run in DIR;
+# SOAK_FAULTS="pause suspend" runs only the faults named.
 #
 # It fails when a recovery takes more than 15 s, when a process's memory
 # grows by more than 1 MiB per hour of run (at least 512 KiB is allowed,
@@ -61,9 +65,9 @@ fi
 RECOVERY_LIMIT=15
 PING_PAIRS=(alice:bob alice:carol bob:alice bob:carol carol:alice carol:bob)
 if [ "$MINUTES" -lt 10 ]; then
-  SHORT=1 BURST=10 LINK_DOWN=20 PAUSE=60 QUIET=3
+  SHORT=1 BURST=10 LINK_DOWN=20 PAUSE=60 SUSPEND=20 QUIET=3
 else
-  SHORT=0 BURST=30 LINK_DOWN=20 PAUSE=60 QUIET=20
+  SHORT=0 BURST=30 LINK_DOWN=20 PAUSE=60 SUSPEND=60 QUIET=20
 fi
 T_START=$(date +%s)
 T_END=$((T_START + MINUTES * 60))
@@ -322,7 +326,26 @@ fault_pause() {
   kill -CONT "${DAEMON[bob]}"
   recovered pause "$t0"
 }
-FAULTS=(loss reorder linkdown warden client srvkill srvterm pause)
+fault_suspend() {
+  say "suspend: bob's daemon stopped for ${SUSPEND}s, the server restarted meanwhile"
+  kill -STOP "${DAEMON[bob]}"
+  # The router answers the old server's goodbye to bob in bob's name, so
+  # that it is neither delivered nor sent again later.
+  fault_rule ip saddr 203.0.113.2 ip daddr 192.0.2.2 tcp sport 12975 reject with tcp reset
+  kill -TERM "$SERVER_PID"
+  wait "$SERVER_PID" 2>/dev/null || true
+  server_start "$srv" 203.0.113.2
+  sleep "$SUSPEND"
+  faults_clear
+  mark_logs; local t0; t0=$(now)
+  kill -CONT "${DAEMON[bob]}"
+  recovered suspend "$t0"
+}
+FAULTS=(loss reorder linkdown warden client srvkill srvterm pause suspend)
+[ -z "${SOAK_FAULTS:-}" ] || read -r -a FAULTS <<<"$SOAK_FAULTS"
+for fault in "${FAULTS[@]}"; do
+  declare -F "fault_$fault" >/dev/null || { echo "soak.sh: no fault '$fault'"; exit 1; }
+done
 
 # ---- the run ----------------------------------------------------------
 

@@ -30,6 +30,7 @@ session::session(session_cb *c) : cb(c) {
   reconnect_timer.cb = this;
   server_keepalive_timer.cb = this;
   tunnel_keepalive_timer.cb = this;
+  wake_timer.cb = this;
   punch_timer.cb = this;
 }
 
@@ -40,6 +41,7 @@ session::~session() {
   evl_timer_stop(&reconnect_timer);
   evl_timer_stop(&server_keepalive_timer);
   evl_timer_stop(&tunnel_keepalive_timer);
+  evl_timer_stop(&wake_timer);
   punch_clear();
   if (tap) tap->close();
   delete tap;
@@ -109,6 +111,7 @@ void session::go_offline() {
   set_state(STATE_offline, 0);
   release_connection();
   evl_timer_stop(&server_keepalive_timer);
+  evl_timer_stop(&wake_timer);
   set_state(STATE_offline, 1);
   if (reconnect) {
     uint32_t r;
@@ -244,6 +247,8 @@ void session::on_timer(evl_timer *timer) {
     send_msg(frame);
   } else if (timer == &tunnel_keepalive_timer) {
     send_tunnel_keepalives();
+  } else if (timer == &wake_timer) {
+    check_wake();
   } else if (timer == &punch_timer) {
     punch_step();
   } else {

@@ -218,6 +218,9 @@ void session::become_ready() {
   save_state(cfg);
   server_keepalive_timer.period = cfg.server_keepalive;
   evl_timer_start(&server_keepalive_timer);
+  wake_last_tick = evl_now;
+  wake_timer.period = WAKE_TICK_MS;
+  evl_timer_start(&wake_timer);
   if (cfg.keepalive != 0) {
     tunnel_keepalive_timer.period = cfg.keepalive;
     evl_timer_start(&tunnel_keepalive_timer);
@@ -228,4 +231,16 @@ void session::become_ready() {
     if (connection != connection_count) return;  // the change could not be sent
   }
   run_command(cfg.on_online);
+}
+
+void session::check_wake() {
+  uint32_t gap = evl_now - wake_last_tick;
+  wake_last_tick = evl_now;
+  if (gap < WAKE_GAP_MS || state != STATE_ready) return;
+  // Whatever the server sent while we slept is read by now; a server that
+  // restarted meanwhile, its goodbye lost, answers this with a reset, and
+  // we log in again within seconds.
+  log_write("ses: woke up after %u msec, checking the server\n", gap);
+  std::string frame = srv::frame_begin(srv::MSG_keepalive);
+  send_msg(frame);
 }

@@ -409,6 +409,36 @@ TEST_F(SessionTest, LostConnectionLogsInAgainAfterTheDelay) {
   EXPECT_TRUE(logged_line("ses: sending auth 5.1.2.3 ..\n"));
 }
 
+// A server restarted while we slept never told us; our connection is dead
+// and only we can find out, by sending on it.
+TEST_F(SessionTest, WakingFromALongSleepSendsAKeepAliveAtOnce) {
+  start(kEnrolledState);
+  bool checked = false;
+  server.run([&](test_server &srv) {
+    auto c = srv.accept();
+    if (!c) return;
+    c->login();
+    c->barrier();
+    pause(1);
+    client_msg m;
+    checked = c->recv(m, std::chrono::seconds(5)) && m.type == srv::MSG_keepalive;
+  });
+  s->go_online();
+  ASSERT_TRUE(reached(1));
+  ASSERT_EQ(s->state, STATE_ready);
+  // The ticks of a loop that runs as it should do not count as sleep.
+  run_until([] { return false; }, std::chrono::milliseconds(1200));
+  EXPECT_TRUE(lines_with("ses: woke up").empty());
+  time_ms_skew(60000);  // the process was stopped for a minute
+  ASSERT_TRUE(script_done());
+  EXPECT_TRUE(checked);
+  std::vector<std::string> woke = lines_with("ses: woke up after ");
+  ASSERT_EQ(woke.size(), 1u);
+  unsigned gap = 0;
+  ASSERT_EQ(sscanf(woke[0].c_str(), "ses: woke up after %u msec", &gap), 1);
+  EXPECT_GE(gap, 60000u);
+}
+
 TEST_F(SessionTest, RefusedConnectionIsAConnectionError) {
   start(kEnrolledState);
   // Nobody listens on the port any more.

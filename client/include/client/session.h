@@ -287,6 +287,14 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   evl_timer reconnect_timer;
   evl_timer server_keepalive_timer;
   evl_timer tunnel_keepalive_timer;
+  // Ticks every WAKE_TICK_MS while ready. The loop turns at least five
+  // times a second, so a much longer gap between two ticks means that the
+  // process slept (a suspended laptop, a stopped process) and the server
+  // may have forgotten us meanwhile.
+  evl_timer wake_timer;
+  uint32_t wake_last_tick = 0;  // evl_now at the last tick
+  static constexpr uint32_t WAKE_TICK_MS = 1000;
+  static constexpr uint32_t WAKE_GAP_MS = 5000;
 
   // Hands a server frame received on the connection (still protected when
   // keys are active) to the message handlers; the pipe calls it, and so may
@@ -326,6 +334,10 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   void start_sync();
   void become_ready();
   void run_command(const std::string &command);
+  // One tick of wake_timer: after a sleep, sends a keep-alive at once so
+  // that a connection the server no longer knows is reset now rather than
+  // at the next keep-alive, up to a minute and a half later.
+  void check_wake();
 
   // Framing and handlers (session_dispatch.cpp). A handler reads its body
   // from a reader positioned after the type byte; it may throw parser::err
