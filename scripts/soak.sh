@@ -59,7 +59,8 @@ command -v tc >/dev/null || e2e_skip "needs tc (iproute2) for the reordering que
 command -v nsenter >/dev/null || e2e_skip "needs nsenter (util-linux)"
 if [ -n "${SOAK_LOGS:-}" ]; then
   mkdir -p "$SOAK_LOGS"
-  trap 'status=$?; cp "$E2E_DIR"/*.log "$E2E_DIR/transfers" "$SOAK_LOGS"/ 2>/dev/null; (exit $status); world_cleanup' EXIT
+  trap 'status=$?; set +e; cp "$E2E_DIR"/*.log "$E2E_DIR/transfers" "$SOAK_LOGS"/ 2>/dev/null
+        (exit $status); world_cleanup' EXIT
 fi
 
 RECOVERY_LIMIT=15
