@@ -422,7 +422,7 @@ echo "Log lines per kind:"
 # past the time stamp.
 for name in alice bob carol server; do
   printf '  %-7s' "$name"
-  awk '{ k = "other"; for (i = 1; i <= 4 && i <= NF; i++) if ($i ~ /^[a-z0-9]+:$/ || $i == "assert") { k = $i; break }
+  awk '{ k = "other"; for (i = 1; i <= 5 && i <= NF; i++) if ($i ~ /^[a-z0-9]+:$/ || $i == "assert") { k = $i; break }
          n[k]++ }
        END { for (k in n) printf " %s %d", k, n[k]; print "" }' "$E2E_DIR/$name.log"
 done
