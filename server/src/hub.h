@@ -36,6 +36,7 @@ enum relay_policy { RELAY_auto, RELAY_always, RELAY_never };
 
 struct server_config {
   std::string dir;                    // holds server.key, server.pub, server.db
+  std::string store_url;              // PostgreSQL in place of DIR/server.db when set
   uint32_t listen_addr = 0;           // host order; 0 = every address
   uint16_t port = srv::DEFAULT_PORT;  // 0 = let the system choose
   bool demo = false;                  // use the demo key pair
