@@ -6,6 +6,7 @@
 
 #include <ctime>
 
+#include "cluster.h"
 #include "common/log.h"
 #include "common/util.h"
 #include "hub.h"
@@ -59,6 +60,7 @@ class hub_live final : public admin_live {
     }
     for (const std::string &net : networks)
       h.tell_members(net, srv::NET_member_removed, identity, c);
+    if (h.cl) h.cl->client_removed(identity, networks);
     log_write("srv: administrator removed %s\n", ip_to_text(identity).c_str());
   }
 
@@ -91,6 +93,7 @@ class hub_live final : public admin_live {
         w->send(frame);
       }
     }
+    if (h.cl) h.cl->owner_changed(name, owner, joined);
     log_write("srv: administrator gave %s to %s\n", escaped_text(name).c_str(),
               ip_to_text(owner).c_str());
   }

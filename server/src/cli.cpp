@@ -16,6 +16,7 @@
 
 #include "admin_socket.h"
 #include "cli_admin.h"
+#include "cluster.h"
 #include "common/log.h"
 #include "common/util.h"
 #include "common/version.h"
@@ -238,6 +239,8 @@ int run_server(const server_config &cfg) {
   evl_init();
   hub h(cfg, std::move(db), pub, pri);
   if (!h.start()) return 1;
+  // Servers on one PostgreSQL database serve as one.
+  if (!cfg.store_url.empty() && !(h.cl = cluster::join(h, cfg.store_url))) return 1;
   std::unique_ptr<admin_socket> admin = admin_socket_start(h, cfg.dir);
   if (!admin) return 1;
   std::unique_ptr<metrics_exporter> metrics;
@@ -248,6 +251,15 @@ int run_server(const server_config &cfg) {
             enrol_policy_name(cfg.enrolment));
   while (!stop_requested) evl_run(200);
   log_write("srv: stopping\n");
+  if (h.cl) {
+    // A planned stop costs the clients one redirect: each is sent to a live
+    // server and goes there at once; we wait for them to go, a while.
+    if (h.cl->hand_off()) {
+      const uint32_t until = time_ms() + 3000;
+      while (h.connection_count() > 0 && time_not_after(time_ms(), until)) evl_run(100);
+    }
+    h.cl->leave();
+  }
   metrics.reset();
   admin.reset();
   h.stop();

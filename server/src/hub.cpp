@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "admin_hub.h"
+#include "cluster.h"
 #include "common/log.h"
 #include "common/util.h"
 #include "hub.h"
@@ -68,6 +70,11 @@ hub::hub(const server_config &cfg, std::unique_ptr<store> db, const rsa_public_k
 }
 
 hub::~hub() { stop(); }
+
+admin_live &hub::admin_live_view() {
+  if (!live_view) live_view = hub_admin_live(*this);
+  return *live_view;
+}
 
 bool hub::start() {
   const sockaddr_in want = make_addr(cfg.listen_addr, cfg.port);
@@ -182,6 +189,7 @@ void hub::reap() {
     count_unauthenticated(*c, false);
     if (c->channel) free_spi(c->channel);
     if (c->identity && c->state >= CONN_discovery) seen[c->identity] = int64_t(time(nullptr));
+    if (cl && c->state == CONN_ready) cl->gone(*c);
     conns.erase(c);
     delete c;
   }
@@ -192,6 +200,9 @@ uint32_t hub::new_spi() {
   for (;;) {
     uint32_t spi;
     random_bytes(&spi, sizeof spi);
+    // In a cluster each server hands out identifiers of its own slot only,
+    // so that a client's identifiers are unique whichever server made them.
+    if (spi_slot) spi = (spi & 0x00ffffffu) | uint32_t(spi_slot) << 24;
     if (spi && spis.insert(spi).second) return spi;
   }
 }

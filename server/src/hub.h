@@ -96,6 +96,8 @@ constexpr size_t MAX_NICKNAME = 255;
 constexpr size_t MAX_PASSWORD = 255;
 
 class hub;
+class cluster;
+class admin_live;
 
 // Where a client stands in its login.
 enum conn_state {
@@ -180,6 +182,11 @@ class connection final : public io_pipe_cb {
   uint32_t publish_at = 0;
   std::map<connection *, pair_rec> pairs;
   std::vector<std::string> outbox;  // frames sent while `pipe` is null
+  // A ready client of another server of the cluster (its ID), mirrored
+  // here: nothing is sent to it, except that while `capture` is set the
+  // frames go to `outbox` unprotected, for its server to deliver.
+  uint32_t remote_server = 0;
+  bool capture = false;
 
  private:
   void dispatch(uint8_t type, msg_reader &r);
@@ -325,6 +332,13 @@ class hub : public evl_cb {
   int64_t started_at;  // seconds since the epoch
   std::unique_ptr<udp_relay> relay;  // null with RELAY_never
   relay_stats relay_totals;          // as of the last sweep
+  std::unique_ptr<cluster> cl;       // null when the server runs alone
+  uint8_t spi_slot = 0;              // top byte of identifiers (in a cluster)
+  srv::endpoint redirect_all;        // addr 0 = serve clients here
+  // The administration socket's view of the hub, for changes that other
+  // servers of the cluster made.
+  admin_live &admin_live_view();
+  std::unique_ptr<admin_live> live_view;
 
   uint32_t new_spi();
   void free_spi(uint32_t spi);

@@ -3,6 +3,7 @@
 // reach the client's UDP socket) and sync (its networks).
 #include <ctime>
 
+#include "cluster.h"
 #include "common/log.h"
 #include "common/util.h"
 #include "hub.h"
@@ -51,14 +52,15 @@ void hub::on_helo(connection &c, msg_reader &r) {
   srv::helo_msg m;
   srv::get_helo(r, m);
   if (!r.at_end()) throw parser::err();
-  if (cfg.redirect.addr) {
+  const srv::endpoint &redirect = redirect_all.addr ? redirect_all : cfg.redirect;
+  if (redirect.addr) {
     std::string frame = srv::frame_begin(srv::MSG_redirect);
     put_u8(frame, srv::STATUS_again);
-    srv::put_endpoint(frame, cfg.redirect);
+    srv::put_endpoint(frame, redirect);
     c.send(frame);
     c.state = CONN_done;
     log_write("srv: %s redirected to %s:%u\n", c.name().c_str(),
-              ip_to_text(cfg.redirect.addr).c_str(), cfg.redirect.port);
+              ip_to_text(redirect.addr).c_str(), redirect.port);
     return;
   }
   if (m.version != srv::PROTOCOL_VERSION || m.fingerprint != fingerprint) {
@@ -212,6 +214,7 @@ void hub::on_sync(connection &c, msg_reader &r) {
   r.get_u32();  // the client's stamp: we always send everything
   if (!r.at_end()) throw parser::err();
   c.state = CONN_ready;
+  if (cl) cl->ready(c);
   std::vector<std::string> nets = db->networks_of(c.identity);
   // The client goes online again in each network it was online in.
   c.presence_changes = token_bucket(PRESENCE_CHANGES.burst + double(nets.size()), evl_now);

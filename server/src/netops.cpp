@@ -5,6 +5,7 @@
 // hears of it, and the other members hear of it through network messages.
 // What costs the server (password hashes, presence changes, guesses) is
 // paid from the budgets of budgets.cpp before it is done.
+#include "cluster.h"
 #include "common/log.h"
 #include "common/util.h"
 #include "hub.h"
@@ -49,6 +50,7 @@ void hub::on_create(connection &c, msg_reader &r) {
   log_write("srv: %s created %s\n", c.name().c_str(), escaped_text(m.name).c_str());
   c.send_status(srv::MSG_create, srv::STATUS_ok);
   add_membership(c, m.name);
+  if (cl) cl->joined(m.name, c.identity);
 }
 
 void hub::on_delete(connection &c, msg_reader &r) {
@@ -64,6 +66,7 @@ void hub::on_delete(connection &c, msg_reader &r) {
 }
 
 void hub::drop_network(const std::string &net) {
+  if (cl) cl->deleted(net);
   // Every member, the owner too, drops the network from its tables.
   auto it = watchers.find(net);
   std::vector<connection *> members;
@@ -92,6 +95,7 @@ void hub::on_modify(connection &c, msg_reader &r) {
 }
 
 void hub::drop_member(const std::string &net, uint32_t member) {
+  if (cl) cl->removed(net, member);
   auto gone = by_identity.find(member);
   if (gone != by_identity.end() && gone->second->member_of.count(net)) {
     forget_membership(*gone->second, net);
@@ -130,6 +134,7 @@ void hub::on_join(connection &c, msg_reader &r) {
   c.send_status(srv::MSG_join, srv::STATUS_ok);
   add_membership(c, m.name);
   tell_members(m.name, srv::NET_member_added, c.identity, &c);
+  if (cl) cl->joined(m.name, c.identity);
 }
 
 void hub::on_netop(connection &c, msg_reader &r) {
@@ -165,6 +170,7 @@ void hub::on_netop(connection &c, msg_reader &r) {
       reply_netop(c, m.op, srv::STATUS_ok);
       forget_membership(c, m.name);
       tell_members(m.name, srv::NET_member_removed, c.identity, &c);
+      if (cl) cl->removed(m.name, c.identity);
       return;
     }
   }

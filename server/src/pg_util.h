@@ -20,6 +20,7 @@ struct pg_param {
   pg_param(int64_t v);  // NOLINT: integers pass as they are
   pg_param(uint32_t v) : pg_param(int64_t(v)) {}  // NOLINT
   pg_param(const std::string &v) : bytes(v), type(17) {}  // NOLINT: bytea
+  pg_param(const std::string &v, unsigned type) : bytes(v), type(type) {}  // 25: text
   std::string bytes;
   unsigned type;  // Oid
 };

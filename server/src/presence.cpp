@@ -13,6 +13,7 @@
 // online_in holds published clients only, and a pair exists exactly while
 // two clients share a network both have published: a go-online that waits
 // is not yet a reason for a tunnel on either side.
+#include "cluster.h"
 #include "common/log.h"
 #include "common/util.h"
 #include "hub.h"
@@ -109,6 +110,7 @@ void hub::publish_online(connection &c) {
     c.published.insert(net);
     online_in[net].insert(&c);
     tell_members(net, srv::NET_member_online, c.identity, &c);
+    if (cl) cl->online(c, net);
   }
   refresh_pairs(c);
 }
@@ -116,6 +118,7 @@ void hub::publish_online(connection &c) {
 void hub::go_offline(connection &c, const std::string &net) {
   c.online.erase(net);
   if (!c.published.erase(net)) return;
+  if (cl && !c.remote_server) cl->offline(c, net);
   auto it = online_in.find(net);
   if (it != online_in.end()) {
     it->second.erase(&c);
@@ -158,6 +161,11 @@ void hub::refresh_pairs(connection &c) {
 
   for (connection *o : wanted) {
     if (c.pairs.count(o)) continue;
+    // Of a pair across servers, the server of the lower identity makes it;
+    // the other server takes it from there.
+    connection *remote = c.remote_server ? &c : o->remote_server ? o : nullptr;
+    connection *local = remote == &c ? o : &c;
+    if (remote && (local->remote_server || local->identity > remote->identity)) continue;
     pair_rec mine, theirs;
     mine.spi_in = theirs.spi_out = new_spi();
     mine.spi_out = theirs.spi_in = new_spi();
@@ -165,7 +173,12 @@ void hub::refresh_pairs(connection &c) {
     random_string(keymat, KEYMAT_BYTES);
     c.pairs[o] = mine;
     o->pairs[&c] = theirs;
+    if (remote) remote->capture = true;
     introduce(c, *o, keymat);
+    if (remote) {
+      remote->capture = false;
+      cl->pair_made(*remote, *local);
+    }
   }
 }
 

@@ -1,6 +1,6 @@
 // Opening the PostgreSQL store: its schema, whose version is kept in the
-// table quilmar_schema and grown one step per version under the same
-// numbers as the SQLite store's; and the copy of a SQLite store into an
+// table quilmar_schema and grown one step per version (the first two as the
+// SQLite store's, then the cluster's own); and the copy of a SQLite store into an
 // empty database.
 //
 // A database of a newer server is refused rather than misread; an older one
@@ -49,6 +49,13 @@ const char *const schema_steps[] = {
     "  source BYTEA NOT NULL,"
     "  requested BIGINT NOT NULL,"
     "  approved BIGINT NOT NULL DEFAULT 0);",
+    // 3: the servers of a cluster on this database
+    "CREATE TABLE server ("
+    "  id BIGINT PRIMARY KEY,"
+    "  address BIGINT NOT NULL,"
+    "  port BIGINT NOT NULL,"
+    "  slot BIGINT NOT NULL UNIQUE,"
+    "  heartbeat TIMESTAMPTZ NOT NULL);",
 };
 constexpr int SCHEMA_VERSION = int(sizeof schema_steps / sizeof schema_steps[0]);
 

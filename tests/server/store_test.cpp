@@ -60,7 +60,7 @@ TEST_P(EitherStore, ChangesAreWholeAndKeptInOrder) {
   std::unique_ptr<store> db = open();
   ASSERT_TRUE(db);
   EXPECT_TRUE(logged_line(GetParam() ? "db: created the store in PostgreSQL database behaviour on " +
-                                           pg->dir + " (schema 2)\n"
+                                           pg->dir + " (schema 3)\n"
                                      : "db: created " + path + " (schema 2)\n"));
   for (uint32_t id : {0x05000001u, 0x05000002u, 0x05000003u})
     ASSERT_EQ(db->add_account(account(id)), STORE_ok);
@@ -219,10 +219,10 @@ TEST_F(Store, PostgreSQLSchemaFollowsTheSameRules) {
   SKIP_WITHOUT_POSTGRESQL(pg);
   const std::string newer = pg.create_database("newer"), older = pg.create_database("older");
   ASSERT_TRUE(open_postgresql_store(newer));
-  ASSERT_TRUE(pg.sql("newer", "UPDATE quilmar_schema SET version = 3"));
+  ASSERT_TRUE(pg.sql("newer", "UPDATE quilmar_schema SET version = 4"));
   EXPECT_FALSE(open_postgresql_store(newer));
   EXPECT_TRUE(logged_line("db: PostgreSQL database newer on " + pg.dir +
-                          " has schema 3, newer than this server's 2; run the newer "
+                          " has schema 4, newer than this server's 3; run the newer "
                           "quilmar-server or restore a backup made by this one\n"));
 
   ASSERT_TRUE(pg.sql("older",
@@ -243,7 +243,7 @@ TEST_F(Store, PostgreSQLSchemaFollowsTheSameRules) {
   std::unique_ptr<store> db = open_postgresql_store(older);
   ASSERT_TRUE(db);
   EXPECT_TRUE(logged_line("db: upgraded the store in PostgreSQL database older on " + pg.dir +
-                          " from schema 1 to 2\n"));
+                          " from schema 1 to 3\n"));
   EXPECT_EQ(db->networks_of(0x05000001), std::vector<std::string>{"office"});
   EXPECT_EQ(db->ban("office", 0x05000001), STORE_ok);
   EXPECT_FALSE(db->is_member("office", 0x05000001));
