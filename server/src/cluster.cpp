@@ -101,6 +101,9 @@ void cluster::tell(const std::string &text) {
 }
 
 void cluster::ready(const connection &c) {
+  // It was another server's until now.
+  auto old = remotes.find(c.identity);
+  if (old != remotes.end()) drop_remote(old->second);
   tell("ready " + std::to_string(c.identity) + " " + std::to_string(c.public_ep.addr) + " " +
        std::to_string(c.public_ep.port) + " " + std::to_string(c.announced.addr) + " " +
        std::to_string(c.announced.port) + " " + std::to_string(int(c.mapping)));

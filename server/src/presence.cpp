@@ -151,7 +151,7 @@ void hub::refresh_pairs(connection &c) {
       auto it = online_in.find(net);
       if (it == online_in.end()) continue;
       for (connection *o : it->second)
-        if (o != &c && !o->closing) wanted.insert(o);
+        if (o != &c && !o->closing && o->identity != c.identity) wanted.insert(o);
     }
   }
   std::vector<connection *> gone;
