@@ -116,7 +116,8 @@ void cluster::apply_ready(uint32_t from, uint32_t who, const std::vector<std::st
   c->mapping = v[4] <= MAPPING_per_destination ? nat_mapping(v[4]) : MAPPING_unknown;
   // Our relay, should a pair with it need one, is where we registered.
   c->tcp_local = public_ep;
-  for (const std::string &net : h.db->networks_of(who)) c->member_of.insert(net);
+  // Its memberships are learnt as it goes online and as they change: only
+  // networks it is online in make pairs, so the store is not asked.
   remotes[who] = c;
 }
 

@@ -386,8 +386,10 @@ cluster_server_start() {
     "$QUILMAR_SERVER" init -d "$E2E_DIR/server" >/dev/null || return 1
   fi
   [ -d "$dir" ] || cp -a "$E2E_DIR/server" "$dir"
+  rm -f "$E2E_DIR/$name.log"  # a restart waits for its own line
   spawn "$E2E_DIR/$name.log" ip netns exec "$ns" "$QUILMAR_SERVER" run -d "$dir" -l "$addr" \
     --store "$PG_URL"
   CLUSTER_PIDS[$name]=$SPAWNED
   wait_for 10 "$name to join the cluster" grep -q 'cluster: this server is' "$E2E_DIR/$name.log"
+  wait_for 10 "$name to listen" in_ns "$ns" sh -c "ss -ltn | grep -q '$addr:12975'"
 }
