@@ -13,6 +13,7 @@
 namespace {
 
 constexpr uint32_t HEARTBEAT_MS = 2000;
+constexpr uint32_t DEAD_AFTER_MS = 6000;  // as the others judge, in the DELETE below
 const char CHANNEL[] = "quilmar_cluster";
 
 }  // namespace
@@ -36,18 +37,41 @@ std::unique_ptr<cluster> cluster::join(hub &h, const std::string &conninfo) {
   std::unique_ptr<pg_async> link = pg_async::open(conninfo);
   if (!link) return nullptr;
   std::unique_ptr<cluster> c(new cluster(h, std::move(link), std::move(sync)));
+  c->conninfo = conninfo;
   if (!c->register_self()) return nullptr;
   return c;
 }
 
 cluster::cluster(hub &h, std::unique_ptr<pg_async> l, std::unique_ptr<pg_connection> s)
     : h(h), link(std::move(l)), sync(std::move(s)) {
+  attach_link();
+  beat.cb = this;
+  beat.period = HEARTBEAT_MS;
+}
+
+void cluster::attach_link() {
   link->on_notify = [this](const std::string &payload) { apply(payload); };
   link->on_lost = [this]() {
     log_write("cluster: without the database this server cannot reach the others\n");
   };
-  beat.cb = this;
-  beat.period = HEARTBEAT_MS;
+}
+
+// A new notification connection after the old one failed. What was told
+// meanwhile is lost: the remote clients are dropped and everyone is asked
+// to tell again, and ours are told anew.
+bool cluster::reconnect() {
+  std::unique_ptr<pg_async> fresh = pg_async::open(conninfo);
+  if (!fresh) return false;
+  link = std::move(fresh);
+  attach_link();
+  log_write("cluster: connected to the database again\n");
+  std::vector<connection *> all;
+  for (auto &r : remotes) all.push_back(r.second);
+  for (connection *c : all) drop_remote(c);
+  link->submit(std::string("LISTEN ") + CHANNEL);
+  tell("hello");
+  announce_all();
+  return true;
 }
 
 cluster::~cluster() {
@@ -85,6 +109,7 @@ bool cluster::register_self() {
     return false;
   }
   h.spi_slot = slot_;
+  last_beat = evl_now;
   log_write("cluster: this server is %08x (slot %u), reached at %s:%u\n", self, slot_,
             ip_to_text(public_ep.addr).c_str(), public_ep.port);
   link->submit(std::string("LISTEN ") + CHANNEL);
@@ -166,8 +191,19 @@ void cluster::on_timer(evl_timer *) { heartbeat(); }
 
 void cluster::heartbeat() {
   if (left) return;
+  if (!link->healthy()) {
+    // The others declare us dead by now: our clients are better served by
+    // one of them, which they reach on their next attempt.
+    if (evl_now - last_beat > DEAD_AFTER_MS && !h.conns.empty()) {
+      log_write("cluster: no database for %u s; ending every connection\n",
+                (evl_now - last_beat) / 1000);
+      for (connection *c : h.conns) h.kill(c, "server cut off from the cluster");
+    }
+    if (!reconnect()) return;
+  }
   link->submit("UPDATE server SET heartbeat = now() WHERE id = $1", {self},
                [this](const pg_result &r) {
+                 if (r.ok() && r.changed() != 0) last_beat = evl_now;
                  if (!r.ok() || r.changed() != 0) return;
                  // The others took us for dead and dropped our clients: they
                  // must log in again to be seen.

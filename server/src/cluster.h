@@ -54,6 +54,7 @@ class pg_async final : public evl_cb {
   // when stopping).
   void drain(uint32_t ms);
   size_t queued() const { return jobs.size(); }
+  bool healthy() const { return !broken && PQstatus(conn) == CONNECTION_OK; }
 
   std::function<void(const std::string &payload)> on_notify;
   // The connection failed and could not be opened again: the server cannot
@@ -78,6 +79,7 @@ class pg_async final : public evl_cb {
   evl_event ev;
   std::deque<job> jobs;
   bool in_flight = false;
+  bool broken = false;
 };
 
 class cluster final : public evl_cb {
@@ -128,6 +130,8 @@ class cluster final : public evl_cb {
   void announce_all();
   void heartbeat();
   bool register_self();
+  bool reconnect();
+  void attach_link();
 
   hub &h;
   std::unique_ptr<pg_async> link;
@@ -139,6 +143,8 @@ class cluster final : public evl_cb {
   evl_timer beat;
   bool left = false;
   bool applying = false;  // a change told by another server: not told again
+  std::string conninfo;
+  uint32_t last_beat = 0;  // evl_now of the last heartbeat the database took
 };
 
 // Bytes as hex digits ("-" for none), as notifications carry names and frames.

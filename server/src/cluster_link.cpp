@@ -8,7 +8,7 @@
 #include "common/log.h"
 
 std::unique_ptr<pg_async> pg_async::open(const std::string &conninfo) {
-  PGconn *c = PQconnectdb(conninfo.c_str());
+  PGconn *c = pg_connect(conninfo);
   if (!c || PQstatus(c) != CONNECTION_OK) {
     log_write("cluster: cannot connect to PostgreSQL: %s", c ? PQerrorMessage(c) : "no memory\n");
     PQfinish(c);
@@ -53,6 +53,7 @@ void pg_async::send_next() {
   if (!PQsendQueryParams(conn, j.sql.c_str(), int(values.size()), types.data(), values.data(),
                          lengths.data(), formats.data(), 1)) {
     log_write("cluster: cannot send to PostgreSQL: %s", PQerrorMessage(conn));
+    broken = true;
     if (on_lost) on_lost();
     return;
   }
@@ -70,6 +71,7 @@ void pg_async::read_input() {
     log_write("cluster: lost the connection to PostgreSQL: %s", PQerrorMessage(conn));
     evl_unwatch(&ev);
     in_flight = false;
+    broken = true;
     if (on_lost) on_lost();
     return;
   }

@@ -19,6 +19,14 @@ void quiet_notice(void *, const char *) {}
 
 }  // namespace
 
+PGconn *pg_connect(const std::string &conninfo) {
+  // A database that does not answer holds us up for seconds, not for the
+  // system's TCP timeout; a timeout in `conninfo` comes later and wins.
+  const char *keys[] = {"connect_timeout", "dbname", nullptr};
+  const char *values[] = {"5", conninfo.c_str(), nullptr};
+  return PQconnectdbParams(keys, values, 1);
+}
+
 pg_param::pg_param(int64_t v) : type(INT8_OID) {
   const uint64_t be = htobe64(uint64_t(v));
   bytes.assign(reinterpret_cast<const char *>(&be), sizeof be);
@@ -63,7 +71,7 @@ store_result pg_result::failure() const {
 }
 
 std::unique_ptr<pg_connection> pg_connection::open(const std::string &conninfo) {
-  PGconn *c = PQconnectdb(conninfo.c_str());
+  PGconn *c = pg_connect(conninfo);
   if (!c || PQstatus(c) != CONNECTION_OK) {
     std::string why = c ? PQerrorMessage(c) : "no memory";
     while (!why.empty() && why.back() == '\n') why.pop_back();

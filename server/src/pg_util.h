@@ -88,6 +88,9 @@ class pg_connection {
   bool in_transaction = false;
 };
 
+// Connects (blocking) with a connect timeout unless `conninfo` sets one.
+PGconn *pg_connect(const std::string &conninfo);
+
 // The parts of the store on one PostgreSQL connection, and the rest of its
 // opening (store_pg_schema.cpp).
 std::unique_ptr<store> postgresql_store_over(std::unique_ptr<pg_connection> conn);
