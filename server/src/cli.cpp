@@ -222,6 +222,7 @@ int run_server(const server_config &cfg) {
     fprintf(stderr, "quilmar-server: another server is serving %s\n", cfg.dir.c_str());
     return 1;
   }
+  if (!record_store_url(cfg.dir, cfg.store_url)) return 1;
   log_set_sink(stderr_sink);
   std::unique_ptr<store> db = cfg.store_url.empty() ? open_sqlite_store(store_path(cfg.dir))
                                                    : open_postgresql_store(cfg.store_url);

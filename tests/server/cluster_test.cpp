@@ -96,6 +96,14 @@ TEST(Cluster, ClientsOnTwoServersMeetAndOutliveEitherServer) {
   EXPECT_EQ(to.addr, uint32_t(INADDR_LOOPBACK));
   EXPECT_EQ(to.port, three.port);
   EXPECT_TRUE(one.output().find("left the cluster") != std::string::npos);
+
+  // With no server on its directory, the administration commands work on
+  // the shared database, not on the directory's SQLite file.
+  process_result list = run_process(kServerBin, {"networks", "list", "-d", d1.path()});
+  EXPECT_EQ(list.status, 0) << list.out;
+  EXPECT_NE(list.out.find("office"), std::string::npos) << list.out;
+  process_result backup = run_process(kServerBin, {"backup", "-d", d1.path(), d1.file("copy")});
+  EXPECT_NE(backup.out.find("is in PostgreSQL: back it up with pg_dump"), std::string::npos);
 }
 
 }  // namespace
