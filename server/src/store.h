@@ -139,7 +139,15 @@ bool backup_sqlite_store(const std::string &path, const std::string &dest, store
 // transaction; one of a newer schema is refused. Null after a log line.
 //
 // Each call is one round trip (a change, one transaction) on the caller's
-// thread, bounded by a statement timeout.
+// thread, bounded by a 10 s statement timeout, as with SQLite, where each
+// call is a file access. The hub is written against this synchronous
+// interface: a login or a network operation reads and changes the store in
+// steps whose order its answers depend on. A worker thread would only move
+// the wait unless every handler became a continuation, so the round trip
+// stays on the hub's thread: over a local socket or network it is a
+// fraction of a millisecond, a small part of a login's RSA work. What is
+// frequent and fans out, the cluster's presence, runs asynchronously in the
+// event loop instead (cluster.h).
 std::unique_ptr<store> open_postgresql_store(const std::string &conninfo);
 int postgresql_schema_version();
 // Copies every record of `from` (accounts with their keys, networks with
