@@ -164,9 +164,10 @@ void cluster::owner_changed(const std::string &net, uint32_t owner, bool joined)
 
 void cluster::client_removed(uint32_t who, const std::vector<std::string> &nets) {
   if (applying) return;
-  std::string text = "unenrolled " + std::to_string(who);
-  for (const std::string &net : nets) text += " " + cluster_hex(net);
-  tell(text);
+  // One notification per network: a notification holds at most 8000 bytes.
+  const std::string text = "unenrolled " + std::to_string(who);
+  if (nets.empty()) tell(text + " -");
+  for (const std::string &net : nets) tell(text + " " + cluster_hex(net));
 }
 
 void cluster::pair_made(connection &remote, const connection &local) {

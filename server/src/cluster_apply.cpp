@@ -86,10 +86,9 @@ void cluster::apply(const std::string &payload) {
     if (it != remotes.end() && f[4] == "1") it->second->member_of.insert(net);
     h.admin_live_view().owner_changed(net, who, f[4] == "1");
   } else if (verb == "unenrolled") {
-    std::vector<std::string> nets;
-    for (size_t i = 3; i < f.size(); i++)
-      if (from_hex(f[i], net)) nets.push_back(net);
-    h.admin_live_view().client_removed(who, nets);
+    if (it != remotes.end()) h.forget_membership(*it->second, net);
+    h.admin_live_view().client_removed(who, net.empty() ? std::vector<std::string>()
+                                                        : std::vector<std::string>{net});
   }
   applying = false;
 }
