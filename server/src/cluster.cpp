@@ -149,11 +149,19 @@ void cluster::joined(const std::string &net, uint32_t who) {
 }
 
 void cluster::removed(const std::string &net, uint32_t who) {
-  if (!applying) tell("removed " + std::to_string(who) + " " + cluster_hex(net));
+  if (applying) return;
+  tell("removed " + std::to_string(who) + " " + cluster_hex(net));
+  // A member of another server is out here at once: its tunnels with our
+  // clients end now, not when its server has told us.
+  auto it = remotes.find(who);
+  if (it != remotes.end()) h.forget_membership(*it->second, net);
 }
 
 void cluster::deleted(const std::string &net) {
-  if (!applying) tell("deleted 0 " + cluster_hex(net));
+  if (applying) return;
+  tell("deleted 0 " + cluster_hex(net));
+  for (auto &r : remotes)
+    if (r.second->member_of.count(net)) h.forget_membership(*r.second, net);
 }
 
 void cluster::owner_changed(const std::string &net, uint32_t owner, bool joined) {
