@@ -142,7 +142,9 @@ done
 grep -q 'usage: quilmar-init' <<<"$("$root/usr/bin/quilmar-init" -x)" ||
   fail "packaged quilmar-init does not run as quilmar-init"
 "$root/usr/sbin/tapwarden" -h | grep -q '^usage: tapwarden' || fail "packaged tapwarden does not run"
-"$root/usr/sbin/quilmar-server" -h | grep -q '^usage: quilmar-server' ||
+# Read whole: grep -q leaving early would end a usage text longer than one
+# stdio buffer with SIGPIPE.
+grep -q '^usage: quilmar-server' <<<"$("$root/usr/sbin/quilmar-server" -h)" ||
   fail "packaged quilmar-server does not run"
 
 # --- no built-in server key ----------------------------------------------------------
