@@ -19,7 +19,8 @@
 // connection runs libpq's asynchronous interface inside the event loop: its
 // writes are queued and sent as the socket takes them, its results and
 // notifications are read when it is readable, so the loop never waits on a
-// round trip for presence. The store keeps a connection of its own.
+// round trip for presence. The store keeps a connection of its own, used
+// on the store worker's thread (store_worker.h).
 #pragma once
 
 #include <libpq-fe.h>

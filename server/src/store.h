@@ -140,12 +140,8 @@ bool backup_sqlite_store(const std::string &path, const std::string &dest, store
 //
 // Each call is one round trip (a change, one transaction) on the caller's
 // thread, bounded by a 10 s statement timeout, as with SQLite, where each
-// call is a file access. The hub is written against this synchronous
-// interface: a login or a network operation reads and changes the store in
-// steps whose order its answers depend on. A worker thread would only move
-// the wait unless every handler became a continuation, so the round trip
-// stays on the hub's thread: over a local socket or network it is a
-// fraction of a millisecond, a small part of a login's RSA work. What is
+// call is a file access. A running server makes these calls on its store
+// worker's thread only (store_worker.h), never on its event loop's. What is
 // frequent and fans out, the cluster's presence, runs asynchronously in the
 // event loop instead (cluster.h).
 std::unique_ptr<store> open_postgresql_store(const std::string &conninfo);
