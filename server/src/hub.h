@@ -296,6 +296,8 @@ class hub : public evl_cb {
   void store_network(connection &c, const srv::create_msg &m);
   void admit_member(connection &c, const srv::join_msg &m, const network_rec &n, bool found);
   void on_netop(connection &c, msg_reader &r);
+  // Online or offline in a network `c` is a member of.
+  void change_presence(connection &c, const srv::netop_msg &m);
   void on_change(connection &c, msg_reader &r);
   void on_info(connection &c, msg_reader &r);
   // The network is gone from the store: every member drops it.

@@ -231,8 +231,11 @@ void hub::on_netop(connection &c, msg_reader &r) {
   srv::get_netop(r, m);
   if (!r.at_end()) throw parser::err();
   if (m.op < srv::NETOP_online || m.op > srv::NETOP_leave) throw parser::err();
-  // A leave is decided and stored in one go; going online or offline only
-  // needs to know that the network is there.
+  // Going online or offline in a network of ours needs nothing from the
+  // store (a deleted network is forgotten by every member at once), so
+  // presence keeps moving while the store is slow.
+  if (m.op != srv::NETOP_leave && c.member_of.count(m.name)) return change_presence(c, m);
+  // Whether the network exists, and a leave decided and stored in one go.
   auto status = std::make_shared<uint8_t>(srv::STATUS_ok);
   const uint32_t who = c.identity;
   const bool member = c.member_of.count(m.name) != 0;
@@ -240,41 +243,41 @@ void hub::on_netop(connection &c, msg_reader &r) {
     network_rec n;
     if (!db.find_network(m.name, n)) *status = srv::RESULT_netop_not_found;
     else if (!member) *status = srv::RESULT_not_member;
-    else if (m.op != srv::NETOP_leave) return;
     else if (n.owner == who) *status = srv::RESULT_owner_cannot_leave;
     else {
       store_result result = db.remove_member(m.name, who);
       if (result != STORE_ok && result != STORE_missing) *status = RESULT_failed;
     }
   }, [this, status, m, who](connection *c) {
-    if (m.op == srv::NETOP_leave) {
+    if (m.op != srv::NETOP_leave || *status != srv::STATUS_ok) {
       if (c) reply_netop(*c, m.op, *status);
-      if (*status != srv::STATUS_ok) return;
-      log_write("srv: %s left %s\n", name_of(c, who).c_str(), escaped_text(m.name).c_str());
-      if (c) forget_membership(*c, m.name);
-      tell_members(m.name, srv::NET_member_removed, who, c);
-      if (cl) cl->removed(m.name, who);
       return;
     }
-    if (!c) return;
-    if (*status != srv::STATUS_ok) return reply_netop(*c, m.op, *status);
-    // A membership that ended meanwhile.
-    if (!c->member_of.count(m.name)) return reply_netop(*c, m.op, srv::RESULT_not_member);
-    const bool is_online = c->online.count(m.name) != 0;
-    if (m.op == srv::NETOP_online) {
-      if (is_online) return reply_netop(*c, m.op, srv::RESULT_already_online);
-      // Over the budget the change is not made, and the client, told so in
-      // the reply it waits for, keeps its tables as they are.
-      if (!may_change_presence(*c)) return reply_netop(*c, m.op, srv::RESULT_too_fast);
+    log_write("srv: %s left %s\n", name_of(c, who).c_str(), escaped_text(m.name).c_str());
+    if (c) {
       reply_netop(*c, m.op, srv::STATUS_ok);
-      go_online(*c, m.name);
-      return;
+      forget_membership(*c, m.name);
     }
-    if (!is_online) return reply_netop(*c, m.op, srv::RESULT_already_offline);
-    if (!may_change_presence(*c)) return reply_netop(*c, m.op, srv::RESULT_too_fast);
-    reply_netop(*c, m.op, srv::STATUS_ok);
-    go_offline(*c, m.name);
+    tell_members(m.name, srv::NET_member_removed, who, c);
+    if (cl) cl->removed(m.name, who);
   });
+}
+
+void hub::change_presence(connection &c, const srv::netop_msg &m) {
+  const bool is_online = c.online.count(m.name) != 0;
+  if (m.op == srv::NETOP_online) {
+    if (is_online) return reply_netop(c, m.op, srv::RESULT_already_online);
+    // Over the budget the change is not made, and the client, told so in
+    // the reply it waits for, keeps its tables as they are.
+    if (!may_change_presence(c)) return reply_netop(c, m.op, srv::RESULT_too_fast);
+    reply_netop(c, m.op, srv::STATUS_ok);
+    go_online(c, m.name);
+    return;
+  }
+  if (!is_online) return reply_netop(c, m.op, srv::RESULT_already_offline);
+  if (!may_change_presence(c)) return reply_netop(c, m.op, srv::RESULT_too_fast);
+  reply_netop(c, m.op, srv::STATUS_ok);
+  go_offline(c, m.name);
 }
 
 void hub::on_change(connection &c, msg_reader &r) {
