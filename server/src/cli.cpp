@@ -135,8 +135,12 @@ int stderr_sink(const char *format, va_list args) {
   struct tm tm;
   localtime_r(&now, &tm);
   strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &tm);
+  // The store's thread logs too: a line stays whole.
+  flockfile(stderr);
   fputs(stamp, stderr);
-  return vfprintf(stderr, format, args);
+  int n = vfprintf(stderr, format, args);
+  funlockfile(stderr);
+  return n;
 }
 
 bool parse_port(const char *text, uint16_t &port) {
