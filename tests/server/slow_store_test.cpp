@@ -1,7 +1,8 @@
 // A slow database delays only the requests that need it: while a login
 // waits for a locked table, a logged-in client still goes offline and
 // online, its peer still meets it, and a newcomer's key exchange is still
-// answered; once the lock goes the login completes.
+// answered; once the lock goes the login completes. A client whose request
+// waits for the store has its later requests answered after it, in order.
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
 
@@ -88,11 +89,27 @@ TEST(SlowStore, ALockedTableHoldsOnlyTheLoginThatNeedsIt) {
   EXPECT_FALSE(bob.has(srv::MSG_enroll, 0));
   EXPECT_TRUE(holder.someone_waits());
 
+  // Carol's nickname change queues behind the login; her go-offline, which
+  // alone would need no store, waits for it.
+  frame = srv::frame_begin(srv::MSG_change);
+  srv::put_change(frame, {srv::CHANGE_nickname, "carol2"});
+  ASSERT_TRUE(carol.send(frame));
+  frame = srv::frame_begin(srv::MSG_netop);
+  srv::put_netop(frame, {"office", srv::NETOP_offline});
+  ASSERT_TRUE(carol.send(frame));
+
+  // Unanswered while the store waits (a correct server never answers here,
+  // so the short wait cannot fail it).
+  EXPECT_FALSE(carol.has(srv::MSG_netop, 200));
   ASSERT_EQ(holder.run("COMMIT"), "done");
   message m;
   ASSERT_TRUE(bob.expect(srv::MSG_enroll, m));
   ASSERT_FALSE(m.body.empty());
   EXPECT_EQ(uint8_t(m.body[0]), srv::STATUS_ok);
+  // The change's answer came first: reading up to it found no netop reply.
+  ASSERT_TRUE(carol.expect(srv::MSG_change, m));
+  for (const message &earlier : carol.queued) EXPECT_NE(earlier.type, srv::MSG_netop);
+  EXPECT_TRUE(carol.expect(srv::MSG_netop, m));
 }
 
 }  // namespace
