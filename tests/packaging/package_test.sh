@@ -94,6 +94,7 @@ expect_contents quilmar ./usr/bin/quilmar "./usr/bin/quilmar-init -> quilmar" \
   ./usr/lib/systemd/user/quilmar.service \
   ./usr/share/bash-completion/completions/quilmar \
   "./usr/share/bash-completion/completions/quilmar-init -> quilmar" \
+  ./usr/lib/sysctl.d/10-quilmar.conf \
   ./usr/share/doc/quilmar/changelog.Debian.gz ./usr/share/doc/quilmar/copyright \
   ./usr/share/man/man1/quilmar.1.gz ./usr/share/man/man1/quilmar-init.1.gz
 expect_contents tapwarden ./usr/sbin/tapwarden ./lib/systemd/system/tapwarden.service \
@@ -120,7 +121,7 @@ for pkg in quilmar tapwarden quilmar-server; do
     fi
   done
   case $pkg in
-    tapwarden | quilmar-server)
+    quilmar | tapwarden | quilmar-server)
       [ -x "$work/control/postinst" ] || fail "$pkg: no postinst" ;;
   esac
 done

@@ -309,6 +309,9 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   void start_connect();
   bool open_udp();
   void close_udp();
+  // Asks for large socket buffers (session_udp.cpp); logs what it got.
+  void size_udp_buffers();
+  int udp_buffers_logged[2] = {-1, -1};  // receive, send: the last sizes logged
 
   // Drops the connection, the server channel's protection, a running
   // lookup and the UDP socket, without any state change.
