@@ -137,7 +137,7 @@ void session::on_udp_readable() {
       }
       udp_gro_reads++;
       for (size_t off = 0; off < len && udp_sock.fd >= 0; off += size)
-        on_datagram(at + off, std::min(size, len - off));
+        on_datagram(at + off, std::min({size, len - off, RX_BUFFER}));
     }
     done += static_cast<unsigned>(got);
     if (got < static_cast<int>(UDP_BATCH)) return;  // drained

@@ -75,7 +75,34 @@ void vnet_hdr_write(const vnet_hdr &h, uint8_t *out) {
 }
 
 uint64_t checksum_add(uint64_t sum, const uint8_t *p, size_t len) {
-  // Big-endian 32-bit words add up to the same folded sum as 16-bit ones.
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  // The sum does not care for byte order: words are added as they lie in
+  // memory, 32 bits at a time into 64 (no carry is lost below 4 GiB), and
+  // the folded result is turned big-endian once.
+  uint64_t native = 0;
+  for (; len >= 8; p += 8, len -= 8) {
+    uint64_t w;
+    memcpy(&w, p, 8);
+    native += (w & 0xffffffff) + (w >> 32);
+  }
+  if (len >= 4) {
+    uint32_t w;
+    memcpy(&w, p, 4);
+    native += w;
+    p += 4;
+    len -= 4;
+  }
+  if (len >= 2) {
+    uint16_t w;
+    memcpy(&w, p, 2);
+    native += w;
+    p += 2;
+    len -= 2;
+  }
+  if (len) native += p[0];
+  const uint16_t folded = fold_checksum(native);
+  return sum + static_cast<uint16_t>(folded << 8 | folded >> 8);
+#else
   while (len >= 4) {
     sum += be32(p);
     p += 4;
@@ -88,6 +115,7 @@ uint64_t checksum_add(uint64_t sum, const uint8_t *p, size_t len) {
   }
   if (len) sum += uint32_t(p[0]) << 8;
   return sum;
+#endif
 }
 
 uint16_t fold_checksum(uint64_t sum) {
