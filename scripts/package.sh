@@ -11,8 +11,11 @@ build=${QUILMAR_PACKAGE_BUILD:-build-pkg}
 dist=$PWD/dist
 # The packages trust no server by themselves: no built-in server key, even
 # when an earlier configuration of this build directory named one.
+export CCACHE_BASEDIR=$PWD
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILMAR_TESTS=OFF \
-      -DQUILMAR_SANITIZE=OFF -DQUILMAR_SERVER_KEY= >/dev/null
+      -DQUILMAR_SANITIZE=OFF -DQUILMAR_SERVER_KEY= "${launcher[@]}" >/dev/null
 cmake --build "$build" -j2
 rm -rf "$build/_packages"
 (cd "$build" && cpack -G DEB -B "$PWD/_packages" >/dev/null)

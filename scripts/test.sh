@@ -8,6 +8,11 @@ source scripts/deps.sh
 install_deps
 
 jobs=2
+# Compiler results are cached across checkouts: a second run of the suite,
+# from any clone, rebuilds only what changed.
+export CCACHE_BASEDIR=$PWD
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 # run_suite DIR CTEST_EXCLUDE CMAKE_OPTIONS...
 run_suite() {
   local dir=$1 exclude=$2; shift 2
@@ -17,10 +22,10 @@ run_suite() {
 }
 
 echo "== build and test =="
-run_suite build "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+run_suite build "" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${launcher[@]}"
 echo "== build and test with AddressSanitizer and UndefinedBehaviorSanitizer =="
 # The end-to-end worlds and the packages run once, above: their daemons log
 # to files nobody reads for sanitizer reports, and packages are made from
 # plain builds.
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  run_suite build-asan '^(E2E|Packaging)\.' -DCMAKE_BUILD_TYPE=Debug -DQUILMAR_SANITIZE=ON
+  run_suite build-asan '^(E2E|Packaging)\.' -DCMAKE_BUILD_TYPE=Debug -DQUILMAR_SANITIZE=ON "${launcher[@]}"

@@ -156,12 +156,13 @@ void session::on_resolved(int error, const uint32_t *addrs, int count) {
     report_error(ERR_resolve);
     return;
   }
+  const uint32_t chosen = addrs[server_turn++ % static_cast<uint32_t>(count)];
   log_write("ses: resolved %s -> %s\n", cfg.server_host.c_str(),
-            ip_to_text(ntohl(addrs[0])).c_str());
+            ip_to_text(ntohl(chosen)).c_str());
   server_addr = sockaddr_in{};
   server_addr.sin_family = AF_INET;
   server_addr.sin_port = htons(static_cast<uint16_t>(cfg.server_port));
-  server_addr.sin_addr.s_addr = addrs[0];
+  server_addr.sin_addr.s_addr = chosen;
   set_state(STATE_resolve, 1);
   start_connect();
 }

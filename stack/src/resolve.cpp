@@ -49,11 +49,15 @@ void close_other_descriptors(int keep) {
   int32_t answer[2 + RESOLVE_MAX_ADDRS];
   answer[0] = errno;
   answer[1] = 0;
-  if (h && h->h_addr_list && h->h_addr_list[0] && h->h_length >= 4) {
-    int count = h->h_length / 4;
-    if (count > RESOLVE_MAX_ADDRS) count = RESOLVE_MAX_ADDRS;
+  // Every address of the name, in the order the lookup gave them: a name
+  // that stands for several servers lets the session try each in turn.
+  if (h && h->h_addr_list && h->h_length == 4) {
+    int count = 0;
+    while (count < RESOLVE_MAX_ADDRS && h->h_addr_list[count]) {
+      memcpy(&answer[2 + count], h->h_addr_list[count], 4);
+      count++;
+    }
     answer[1] = count;
-    memcpy(&answer[2], h->h_addr_list[0], static_cast<size_t>(count) * 4);
   }
   // One write of at most PIPE_BUF bytes: the parent sees all of it or none.
   size_t len = (2 + static_cast<size_t>(answer[1])) * 4;

@@ -5,6 +5,7 @@
 
 #include "clisrv/server_msg.h"
 #include "common/codec.h"
+#include "hosts_override.h"
 #include "session_fixture.h"
 
 namespace {
@@ -407,6 +408,28 @@ TEST_F(SessionTest, LostConnectionLogsInAgainAfterTheDelay) {
   EXPECT_GE(back - lost, std::chrono::milliseconds(delay - 50));
   EXPECT_EQ(lines_with("ses: resolved ").size(), 2u);
   EXPECT_TRUE(logged_line("ses: sending auth 5.1.2.3 ..\n"));
+}
+
+// A server name with several addresses: each connection attempt takes the
+// next one, so a dead server costs one attempt, not every attempt.
+TEST_F(SessionTest, ServerNameWithSeveralAddressesIsTriedInTurn) {
+  hosts_override hosts("127.0.0.2 servers.test\n127.0.0.1 servers.test\n");
+  if (!hosts.ready) GTEST_SKIP() << "needs a private mount namespace (root or user namespaces)";
+  start(kEnrolledState, "ServerAddress servers.test:" + std::to_string(server.port) + "\n");
+  server.run([&](test_server &srv) {
+    auto c = srv.accept(std::chrono::seconds(8));
+    if (!c) return;
+    c->login();
+    c->barrier();
+  });
+  s->set_reconn(true);  // as a login that asks to keep trying
+  s->go_online();
+  ASSERT_TRUE(script_done(std::chrono::seconds(30)));
+  EXPECT_EQ(s->state, STATE_ready);
+  EXPECT_EQ(lines_with("ses: resolved "),
+            (std::vector<std::string>{"ses: resolved servers.test -> 127.0.0.2\n",
+                                      "ses: resolved servers.test -> 127.0.0.1\n"}));
+  EXPECT_TRUE(logged_line("ses: error 2 connect " + std::to_string(ECONNREFUSED) + " 0\n"));
 }
 
 TEST_F(SessionTest, RefusedConnectionIsAConnectionError) {

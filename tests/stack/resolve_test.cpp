@@ -5,12 +5,9 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
-#include <sched.h>
 #include <signal.h>
-#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,6 +20,7 @@
 #include <vector>
 
 #include "events/evl.h"
+#include "hosts_override.h"
 #include "pipe_helpers.h"
 #include "process.h"
 #include "tempdir.h"
@@ -124,6 +122,15 @@ TEST_F(Resolve, LocalhostComesFromTheHostsFileInNetworkOrder) {
   EXPECT_EQ(r.answers.size(), 1u);
 }
 
+TEST_F(Resolve, NameWithSeveralAddressesGivesThemAllInOrder) {
+  hosts_override hosts("192.0.2.7 pair.test\n127.0.0.1 localhost\n192.0.2.9 pair.test\n");
+  if (!hosts.ready) GTEST_SKIP() << "needs a private mount namespace (root or user namespaces)";
+  requester r;
+  resolve("pair.test", &r);
+  ASSERT_TRUE(run_until([&] { return !r.answers.empty(); }));
+  EXPECT_EQ(r.answers[0].addrs, (std::vector<uint32_t>{htonl(0xc0000207), htonl(0xc0000209)}));
+}
+
 TEST_F(Resolve, ImpossibleNameFailsWithoutAddresses) {
   requester r;
   resolve(impossible_name.c_str(), &r);
@@ -182,37 +189,8 @@ TEST_F(Resolve, NoDescriptorLeaksOverManyLookups) {
   EXPECT_EQ(open_descriptors(getpid()), before);
 }
 
-// Makes every lookup in this process hang on /etc/hosts: a FIFO without
-// writer is mounted over it in a private mount namespace.
-class blocked_hosts_file {
- public:
-  blocked_hosts_file() {
-    if (unshare(CLONE_NEWNS) != 0) {
-      // Without the privilege, a user namespace may still grant it.
-      uid_t uid = getuid();
-      gid_t gid = getgid();
-      if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0) return;
-      write_file("/proc/self/setgroups", "deny");
-      write_file("/proc/self/uid_map", "0 " + std::to_string(uid) + " 1");
-      write_file("/proc/self/gid_map", "0 " + std::to_string(gid) + " 1");
-    }
-    if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return;
-    fifo = dir.file("hosts");
-    if (mkfifo(fifo.c_str(), 0600) != 0) return;
-    ready = mount(fifo.c_str(), "/etc/hosts", nullptr, MS_BIND, nullptr) == 0;
-  }
-  ~blocked_hosts_file() {
-    if (ready) umount2("/etc/hosts", MNT_DETACH);
-  }
-  bool ready = false;
-
- private:
-  temp_dir dir;
-  std::string fifo;
-};
-
 TEST_F(Resolve, ChildKilledBeforeAnsweringIsAFailure) {
-  auto blocked = std::make_unique<blocked_hosts_file>();
+  auto blocked = std::make_unique<hosts_override>();  // lookups hang
   if (!blocked->ready) GTEST_SKIP() << "needs a private mount namespace (root or user namespaces)";
   // Descriptors the lookup child has no business holding.
   int pair[2];

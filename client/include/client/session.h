@@ -279,6 +279,9 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
 
   // ---- Connection (owned) ----
   sockaddr_in server_addr{};  // from the lookup or a redirect
+  // Counts lookups: a server name with several addresses is tried one
+  // address per connection attempt, in turn, so a dead server costs one try.
+  uint32_t server_turn = 0;
   int fd = -1;                // the TCP socket while connecting
   io_pipe *pipe = nullptr;    // tcp_pipe -> buf_pipe -> dgm_pipe
   msg_crypto *mc = nullptr;   // server channel protection, from helo on
