@@ -40,7 +40,7 @@ inline bool tcp_checksum_ok(const std::string &f) {
   return sum16(f, tcp, end, pseudo) == 0xffff;
 }
 
-struct segment_spec {
+struct segment_fields {
   uint32_t src = 0x0a010002, dst = 0x0a020002;
   uint16_t sport = 40000, dport = 5201;
   uint32_t seq = 1000, ack = 77;
@@ -55,7 +55,7 @@ struct segment_spec {
 };
 
 // A frame with valid checksums, as the stack would send it.
-inline std::string tcp_frame(const segment_spec &s) {
+inline std::string tcp_frame(const segment_fields &s) {
   std::string f = s.dst_mac + s.src_mac + std::string("\x08\x00", 2);
   std::string ip(20, '\0'), tcp(20, '\0');
   ip[0] = 0x45;

@@ -558,7 +558,7 @@ TEST_F(TuntapTest, WithOffloadsTheOwnerSeesPacketsAndTheDeviceJoinedSegments) {
 
   // A 3000-byte segment (checksum partial) and a UDP packet whose checksum
   // is left to the device.
-  segment_spec s;
+  segment_fields s;
   s.payload = pattern(3000);
   s.flags = 0x18;
   std::string big = tcp_frame(s);
