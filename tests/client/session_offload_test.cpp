@@ -42,7 +42,6 @@ TEST_F(TunnelTest, TheSocketGetsLargeBuffersAndSaysSo) {
 // last: runs for one peer leave as one message with UDP_SEGMENT where the
 // kernel has it, and each peer still gets every datagram on its own, in
 // order, each counted once.
-
 TEST_F(TunnelTest, SameSizedDatagramsOfADrainLeaveSegmentedAndArriveOneByOne) {
   login_with_peers();
   std::vector<std::string> to_p2, to_p3;

@@ -520,13 +520,6 @@ TEST_F(TapwardenNs, OffloadsBringTheInterfaceAnewOnceAndOnlyWhenAsked) {
   EXPECT_TRUE(flags(dev) & IFF_VNET_HDR);
   EXPECT_FALSE(flags(plain) & IFF_VNET_HDR);
   EXPECT_EQ(interface_with(dev->mac), std::string(dev->name));
-  // The interface it replaced is gone: two remain.
-  ASSERT_TRUE(wait_until([&] {
-    std::string links = ip_run({"-o", "link"}).out;
-    size_t count = 0;
-    for (size_t at = 0; (at = links.find("link/ether", at)) != std::string::npos; ++at) count++;
-    return count == 2;
-  })) << ip_run({"-o", "link"}).out;
 
   dev->configure(0x05010204, 0xff000000);
   plain->configure(0x05010203, 0xff000000);
