@@ -65,7 +65,8 @@ namespace {
 const size_t RX_BUFFER = 2048;
 // What one coalesced read may hold: an IPv4 packet's worth.
 const size_t RX_GRO_BUFFER = 65536;
-// Messages per recvmmsg call, and datagrams at most per wake-up.
+// Reads per recvmmsg call, and datagrams at most per wake-up (a coalesced
+// read counts as the datagrams in it; the budget is checked between calls).
 const unsigned UDP_BATCH = 16;
 const unsigned UDP_BUDGET = 64;
 // Segments per UDP_SEGMENT message: within every kernel's limit, and the
@@ -129,6 +130,7 @@ void session::on_udp_readable() {
       memcpy(&udp_from, &from[i], std::min<size_t>(msgs[i].msg_hdr.msg_namelen, sizeof udp_from));
       uint8_t *at = static_cast<uint8_t *>(iov[i].iov_base);
       size_t len = msgs[i].msg_len;
+      ++done;
       if (len == 0) continue;  // an empty datagram, as recvfrom saw it
       size_t size = coalesced_size(msgs[i].msg_hdr);
       if (size == 0 || size >= len) {
@@ -136,10 +138,10 @@ void session::on_udp_readable() {
         continue;
       }
       udp_gro_reads++;
+      done += unsigned((len - 1) / size);
       for (size_t off = 0; off < len && udp_sock.fd >= 0; off += size)
         on_datagram(at + off, std::min({size, len - off, RX_BUFFER}));
     }
-    done += static_cast<unsigned>(got);
     if (got < static_cast<int>(UDP_BATCH)) return;  // drained
   }
 }
