@@ -142,8 +142,11 @@ done
 # The usage text ends with status 1.
 grep -q 'usage: quilmar-init' <<<"$("$root/usr/bin/quilmar-init" -x)" ||
   fail "packaged quilmar-init does not run as quilmar-init"
-"$root/usr/sbin/tapwarden" -h | grep -q '^usage: tapwarden' || fail "packaged tapwarden does not run"
-"$root/usr/sbin/quilmar-server" -h | grep -q '^usage: quilmar-server' ||
+# Whole outputs: grep -q leaving early would make the program's next write
+# fail, and the pipeline with it.
+grep -q '^usage: tapwarden' <<<"$("$root/usr/sbin/tapwarden" -h)" ||
+  fail "packaged tapwarden does not run"
+grep -q '^usage: quilmar-server' <<<"$("$root/usr/sbin/quilmar-server" -h)" ||
   fail "packaged quilmar-server does not run"
 
 # --- no built-in server key ----------------------------------------------------------
