@@ -95,27 +95,6 @@ TEST(TcpOffload, ALargeSegmentIsCutAsTheStackWould) {
   EXPECT_EQ(cut(frame, 5000), std::vector<std::string>{frame});
 }
 
-TEST(TcpOffload, JoinedSegmentsComeApartAgainUnchanged) {
-  segment_fields s = big_segment();
-  s.flags = ACK | PSH;
-  const std::vector<std::string> packets = cut(tcp_frame(s), 1388);
-  size_t taken;
-  std::string joined = join(packets, taken);
-  ASSERT_EQ(taken, 4u);
-  vnet_hdr h;
-  vnet_hdr_read(reinterpret_cast<const uint8_t *>(joined.data()), h);
-  EXPECT_TRUE(h.flags == VNET_F_NEEDS_CSUM && h.gso_type == VNET_GSO_TCPV4 && h.gso_size == 1388 &&
-              h.hdr_len == 66 && h.csum_start == 34 && h.csum_offset == 16);
-  std::string frame = joined.substr(VNET_HDR_SIZE);
-  EXPECT_EQ(frame.size(), 66u + 5000);
-  EXPECT_TRUE(ip_checksum_ok(frame));
-  EXPECT_EQ(uint8_t(frame[47]), ACK | PSH);
-  // Completing the checksum the device would complete gives a valid one.
-  ASSERT_TRUE(csum_complete(reinterpret_cast<uint8_t *>(&frame[0]), frame.size(), 34, 16));
-  EXPECT_TRUE(tcp_checksum_ok(frame));
-  EXPECT_EQ(cut(frame, 1388), packets);
-}
-
 TEST(TcpOffload, WhatMayNotBeJoinedPassesAlone) {
   segment_fields s = big_segment();
   s.flags = ACK;
