@@ -23,6 +23,7 @@ set(pkg "${PROJECT_SOURCE_DIR}/packaging/debian")
 
 set(CPACK_DEBIAN_CLIENT_PACKAGE_NAME quilmar)
 set(CPACK_DEBIAN_CLIENT_PACKAGE_RECOMMENDS tapwarden)
+set(CPACK_DEBIAN_CLIENT_PACKAGE_CONTROL_EXTRA "${pkg}/quilmar/postinst")
 set(CPACK_COMPONENT_CLIENT_DESCRIPTION
   "zero-configuration virtual private network client
 Quilmar is a zero-configuration virtual private network. One daemon per

@@ -8,7 +8,8 @@
 # For each: iperf3 TCP throughput over the tunnel (one stream, 10 s, the
 # median of three runs), ping RTT over the idle tunnel (median of 20), CPU
 # time of each endpoint process per GB carried, and the resident size of
-# the daemon idle and under load. One table at the end, with the ratios
+# the daemon idle and under load, TCP retransmissions and the datagrams
+# the receiving side's UDP sockets dropped for want of buffer. One table at the end, with the ratios
 # Quilmar/OpenVPN and Quilmar/tinc.
 #
 # Usage: scripts/bench-tunnel.sh [BUILD_DIR]   (default: build-release)
@@ -67,6 +68,12 @@ stop_group() {
   wait_for 10 "process $1 to exit" sh -c "! kill -0 $1" || kill -KILL -- "-$1" 2>/dev/null || true
 }
 
+# udp_rcvbuf_errors NS: datagrams the namespace's UDP sockets dropped for a
+# full receive buffer, so far (absolute; nstat's history is left alone).
+udp_rcvbuf_errors() {
+  in_ns "$1" nstat -asz UdpRcvbufErrors | awk '$1 == "UdpRcvbufErrors" {print $2; f=1} END {if (!f) print 0}'
+}
+
 median() { sort -g | awk '{v[NR] = $1} END {if (NR) print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2)}'; }
 
 # measure NAME PID_A PID_B PEER_ADDR: the figures of one tunnel, from A's
@@ -86,9 +93,10 @@ measure() {
   spawn "$E2E_DIR/iperf-$name.log" ip netns exec "$ns_b" iperf3 -s -p 5201
   local server=$SPAWNED
   wait_for 10 "iperf3 server" in_ns "$ns_b" sh -c "ss -ltn | grep -q ':5201'"
-  local ca cb peak=0 bytes=0 rates=() i
+  local ca cb peak=0 bytes=0 rates=() retrans=() i drops
   ca=$(cpu_ticks "$pa")
   cb=$(cpu_ticks "$pb")
+  drops=$(udp_rcvbuf_errors "$ns_b")
   for i in $(seq "$RUNS"); do
     in_ns "$ns_a" timeout $((SECONDS_PER_RUN + 30)) iperf3 -c "$peer" -p 5201 -t "$SECONDS_PER_RUN" -J \
       >"$E2E_DIR/$name-$i.json" &
@@ -109,15 +117,19 @@ measure() {
       sleep 0.5
     done
     wait $client || { echo "FAIL: iperf3 over $name"; cat "$E2E_DIR/$name-$i.json"; exit 1; }
-    read -r rate got < <(python3 -c '
+    read -r rate got resent < <(python3 -c '
 import json, sys
 end = json.load(open(sys.argv[1]))["end"]
-print(end["sum_received"]["bits_per_second"], end["sum_received"]["bytes"])' "$E2E_DIR/$name-$i.json")
+print(end["sum_received"]["bits_per_second"], end["sum_received"]["bytes"],
+      end["sum_sent"].get("retransmits", 0))' "$E2E_DIR/$name-$i.json")
     rates+=("$rate")
+    retrans+=("$resent")
     bytes=$(awk -v a="$bytes" -v b="$got" 'BEGIN {printf "%.0f", a + b}')
     printf '   run %d: %.0f Mbit/s\n' "$i" "$(awk -v r="$rate" 'BEGIN {print r / 1e6}')"
   done
   local da db
+  RESULT[$name,rcvbuf_errors]=$(( $(udp_rcvbuf_errors "$ns_b") - drops ))
+  RESULT[$name,retrans]=$(printf '%s\n' "${retrans[@]}" | median)
   da=$(( $(cpu_ticks "$pa") - ca ))
   db=$(( $(cpu_ticks "$pb") - cb ))
   stop_group "$server"
@@ -227,5 +239,7 @@ row "throughput (Mbit/s, median)" mbps
 row "ping RTT (ms, median of 20)" rtt
 row "CPU s/GB, sender side" cpu_a
 row "CPU s/GB, receiver side" cpu_b
+row "TCP retransmits (median)" retrans
+row "receiver UdpRcvbufErrors" rcvbuf_errors
 row "daemon RSS idle (KiB)" rss_idle
 row "daemon RSS under load (KiB)" rss_load

@@ -2,7 +2,7 @@
 # Sourced by the scripts in this folder.
 QUILMAR_PACKAGES=(cmake g++ make pkg-config libssl-dev libbsd-dev libgtest-dev
                   libgmock-dev libbenchmark-dev iproute2 iputils-ping openssl
-                  clang libclang-rt-14-dev libsqlite3-dev sqlite3
+                  clang libclang-rt-14-dev libsqlite3-dev sqlite3 libpq-dev postgresql
                   nftables netcat-openbsd dpkg-dev file groff-base man-db
                   nlohmann-json3-dev libcpp-httplib-dev jq ccache)
 

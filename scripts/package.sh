@@ -11,7 +11,6 @@ build=${QUILMAR_PACKAGE_BUILD:-build-pkg}
 dist=$PWD/dist
 # The packages trust no server by themselves: no built-in server key, even
 # when an earlier configuration of this build directory named one.
-export CCACHE_BASEDIR=$PWD
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILMAR_TESTS=OFF \

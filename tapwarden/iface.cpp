@@ -46,13 +46,13 @@ void set_address(sockaddr &sa, uint32_t address) {
 
 }  // namespace
 
-int32_t tap_create(int mtu, tap_iface &out) {
+int32_t tap_create(int mtu, tap_iface &out, bool vnet_hdr) {
   fd_guard tun{open("/dev/net/tun", O_RDWR | O_CLOEXEC)};
   if (tun.fd < 0) return failed(TAPW_open_tun, "open /dev/net/tun", nullptr);
 
   ifreq ifr;
   memset(&ifr, 0, sizeof ifr);
-  ifr.ifr_flags = IFF_TAP | IFF_NO_PI;
+  ifr.ifr_flags = static_cast<short>(IFF_TAP | IFF_NO_PI | (vnet_hdr ? IFF_VNET_HDR : 0));
   snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "quilmar%%d");
   if (ioctl(tun.fd, TUNSETIFF, &ifr) < 0) return failed(TAPW_set_iff, "TUNSETIFF", nullptr);
   char name[IFNAMSIZ];

@@ -16,8 +16,9 @@ struct tap_iface {
 };
 
 // Creates a tap interface without packet information header and gives it
-// `mtu`. On failure nothing is left open.
-int32_t tap_create(int mtu, tap_iface &out);
+// `mtu`; with `vnet_hdr`, every frame carries a virtio-net header in front.
+// On failure nothing is left open.
+int32_t tap_create(int mtu, tap_iface &out, bool vnet_hdr = false);
 
 // Only addresses in 5.0.0.0/8 with the netmask 255.0.0.0 (what every
 // daemon asks for) may be handed out: the requests come from unprivileged

@@ -38,6 +38,7 @@ struct client {
   uint8_t request[TAPW_REQUEST_SIZE];
   size_t have = 0;
   std::string output;  // answers the socket did not take yet
+  bool offload_asked = false;  // the interface is made anew once at most
 };
 
 class warden {
@@ -55,6 +56,8 @@ class warden {
   bool read_requests(client &c);
   bool flush(client &c);
   void answer(client &c);
+  // Our own request: the interface anew, with a virtio-net header.
+  void offer_offloads(client &c);
   void drop(size_t i, const char *why);
 
   const warden_options &options;
@@ -244,6 +247,10 @@ void warden::answer(client &c) {
   memcpy(&netmask, c.request + 4, 4);
   int32_t code;
   std::string holder;
+  if (address == TAPW_OFFLOAD_ADDRESS && netmask == TAPW_OFFLOAD_MAGIC) {
+    offer_offloads(c);
+    return;
+  }
   if (!request_allowed(address, netmask)) {
     code = tapw_code(TAPW_bad_request, EINVAL);
     fprintf(stderr, "tapwarden: client %d: refused %s/%s\n", c.id, ip_to_text(address).c_str(),
@@ -260,6 +267,37 @@ void warden::answer(client &c) {
               ip_to_text(address).c_str(), ip_to_text(netmask).c_str());
   }
   c.output.append(reinterpret_cast<const char *>(&code), sizeof code);
+}
+
+void warden::offer_offloads(client &c) {
+  int32_t code = 0;
+  tap_iface tap;
+  // The new greeting must not overtake answers still waiting to go.
+  if (c.offload_asked || !c.output.empty()) code = tapw_code(TAPW_bad_request, EBUSY);
+  if (code == 0) code = tap_create(options.mtu, tap, true);
+  c.offload_asked = true;
+  if (code != 0) {
+    fprintf(stderr, "tapwarden: client %d: no interface with offloads, code %08x\n", c.id,
+            static_cast<unsigned>(code));
+    c.output.append(reinterpret_cast<const char *>(&code), sizeof code);
+    return;
+  }
+  uint8_t greeting[TAPW_GREETING_SIZE] = {};
+  memcpy(greeting + 4, tap.mac, sizeof tap.mac);
+  ssize_t sent = tapw_send_greeting(c.fd, greeting, sizeof greeting, tap.fd,
+                                    MSG_DONTWAIT | MSG_NOSIGNAL);
+  close(tap.fd);
+  if (sent != TAPW_GREETING_SIZE) {
+    // Half a greeting cannot be taken back: the client is dropped at the
+    // next round, its old interface with it.
+    fprintf(stderr, "tapwarden: client %d: sending the new greeting failed\n", c.id);
+    shutdown(c.fd, SHUT_RDWR);
+    return;
+  }
+  fprintf(stderr, "tapwarden: client %d: %s with offloads, hwaddr %s, in place of %s\n", c.id,
+          tap.name, mac_text(tap.mac).c_str(), c.if_name.c_str());
+  c.if_index = tap.index;
+  c.if_name = tap.name;
 }
 
 bool warden::read_requests(client &c) {

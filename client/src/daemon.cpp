@@ -31,7 +31,7 @@ session *the_session;
 // Obtains the tap device and, for an enrolled client, gives it our
 // identity. 0 or the (negative) exit status of the failure.
 int start_tap(session &s, const config &cfg) {
-  s.tap = cfg.dummy_tap ? tapdev_dummy_create(&s) : tuntap_create(&s);
+  s.tap = cfg.dummy_tap ? tapdev_dummy_create(&s) : tuntap_create(&s, TAPWARDEN_SOCKET, true);
   if (!s.tap->open()) return -5;
   if (!s.tap->bring_up()) return -6;
   if (cfg.identity != 0) {

@@ -134,4 +134,6 @@ void session::on_udp_probe(msg_reader &r) {
 void session::on_event(evl_event *ev, int) {
   if (ev != &udp_sock || udp_sock.fd < 0) return;
   on_udp_readable();
+  // Packets the tap held back to join them go before the loop waits.
+  if (tap) tap->flush();
 }

@@ -279,6 +279,8 @@ bool session::open_udp() {
     return false;
   }
   log_write("ses: udp sock -- %s\n", endpoint_text(local_addr).c_str());
+  size_udp_buffers();
+  enable_udp_offloads();
   udp_sock.mask = EVL_READ;
   evl_watch(&udp_sock);
   return true;

@@ -1,6 +1,7 @@
 // Peer tunnels over UDP: the tunnel records and their tables, what arrives
 // on the UDP socket (tunnel datagrams, and server frames sent by UDP), the
-// send path and the tunnel keep-alive. Datagrams are checked and taken
+// send path and the tunnel keep-alive. The socket's batches and offloads
+// are in session_udp.cpp. Datagrams are checked and taken
 // apart where they were received; nothing is allocated per datagram.
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -19,13 +20,6 @@ namespace {
 // A datagram no longer than the protection's header and trailer carries
 // nothing.
 const size_t MIN_DATAGRAM = 29;
-// Larger than any datagram a peer sends for a full-sized packet (1500
-// bytes of IPv4 plus the protocol number, padding, IV and MAC); anything
-// longer is cut and then fails its check.
-const size_t RX_BUFFER = 2048;
-// Datagrams per recvmmsg call, and at most per wake-up of the loop.
-const unsigned UDP_BATCH = 16;
-const unsigned UDP_BUDGET = 64;
 
 }  // namespace
 
@@ -57,41 +51,6 @@ void session::on_peer_ok(uint32_t vip, const srv::peer_ok_msg &m) {
   t->mc->out_spi = m.spi_out;
   t->mc->in_spi = m.spi_in;
   add_tunnel(t);
-}
-
-// Datagrams come a batch per system call, and the socket is drained up to a
-// budget per wake-up: under load one poll and one recvmmsg serve many
-// datagrams, while a steady stream cannot keep the rest of the loop (the tap,
-// timers, the server connection) waiting. Each datagram is then handled
-// exactly as if it had come on its own, in the order received.
-void session::on_udp_readable() {
-  alignas(16) uint8_t buf[UDP_BATCH][DATAGRAM_HEADROOM + RX_BUFFER];
-  sockaddr_in from[UDP_BATCH];
-  iovec iov[UDP_BATCH];
-  mmsghdr msgs[UDP_BATCH];
-  for (unsigned done = 0; done < UDP_BUDGET && udp_sock.fd >= 0;) {
-    for (unsigned i = 0; i < UDP_BATCH; ++i) {
-      iov[i].iov_base = buf[i] + DATAGRAM_HEADROOM;
-      iov[i].iov_len = RX_BUFFER;
-      memset(&msgs[i].msg_hdr, 0, sizeof msgs[i].msg_hdr);
-      msgs[i].msg_hdr.msg_name = &from[i];
-      msgs[i].msg_hdr.msg_namelen = sizeof from[i];
-      msgs[i].msg_hdr.msg_iov = &iov[i];
-      msgs[i].msg_hdr.msg_iovlen = 1;
-      msgs[i].msg_len = 0;
-    }
-    const int got = recvmmsg(udp_sock.fd, msgs, UDP_BATCH, MSG_DONTWAIT, nullptr);
-    if (got <= 0) return;
-    for (int i = 0; i < got && udp_sock.fd >= 0; ++i) {
-      // Anything but IPv4 in the address would be a stale udp_from.
-      memset(&udp_from, 0, sizeof udp_from);
-      memcpy(&udp_from, &from[i], std::min<size_t>(msgs[i].msg_hdr.msg_namelen, sizeof udp_from));
-      if (msgs[i].msg_len == 0) continue;  // an empty datagram, as recvfrom saw it
-      on_datagram(buf[i] + DATAGRAM_HEADROOM, msgs[i].msg_len);
-    }
-    done += static_cast<unsigned>(got);
-    if (got < static_cast<int>(UDP_BATCH)) return;  // drained
-  }
 }
 
 // Every line a datagram can cause here is limited (session.h says per
@@ -226,38 +185,6 @@ bool session::queue_datagram(const uint8_t *frame, size_t len, const sockaddr_in
   slot.to = to;
   slot.t = t;
   return true;
-}
-
-// Every datagram is offered to the system exactly once, in order: where
-// sendmmsg stops at a failing one, that one is given up (as its sendto
-// would have failed) and the rest follow.
-void session::flush_datagrams() {
-  iovec iov[TX_BATCH];
-  mmsghdr msgs[TX_BATCH];
-  for (unsigned i = 0; i < tx_queued; ++i) {
-    iov[i].iov_base = tx_batch[i].bytes;
-    iov[i].iov_len = tx_batch[i].len;
-    memset(&msgs[i], 0, sizeof msgs[i]);
-    msgs[i].msg_hdr.msg_name = &tx_batch[i].to;
-    msgs[i].msg_hdr.msg_namelen = sizeof tx_batch[i].to;
-    msgs[i].msg_hdr.msg_iov = &iov[i];
-    msgs[i].msg_hdr.msg_iovlen = 1;
-  }
-  unsigned done = 0;
-  while (done < tx_queued && udp_sock.fd >= 0) {
-    const int sent = sendmmsg(udp_sock.fd, msgs + done, tx_queued - done, 0);
-    if (sent <= 0) {
-      ++done;
-      continue;
-    }
-    for (unsigned i = done; i < done + unsigned(sent); ++i) {
-      tx_batch[i].t->tx_count++;
-      tx_batch[i].t->tx_bytes += tx_batch[i].len;
-      tx_batch[i].t->last_tx = evl_now;
-    }
-    done += unsigned(sent);
-  }
-  tx_queued = 0;
 }
 
 void session::send_tunnel_keepalives() {

@@ -6,6 +6,7 @@
 
 #include <ctime>
 
+#include "cluster.h"
 #include "common/log.h"
 #include "common/util.h"
 #include "hub.h"
@@ -59,6 +60,7 @@ class hub_live final : public admin_live {
     }
     for (const std::string &net : networks)
       h.tell_members(net, srv::NET_member_removed, identity, c);
+    if (h.cl) h.cl->client_removed(identity, networks);
     log_write("srv: administrator removed %s\n", ip_to_text(identity).c_str());
   }
 
@@ -91,6 +93,7 @@ class hub_live final : public admin_live {
         w->send(frame);
       }
     }
+    if (h.cl) h.cl->owner_changed(name, owner, joined);
     log_write("srv: administrator gave %s to %s\n", escaped_text(name).c_str(),
               ip_to_text(owner).c_str());
   }
@@ -107,3 +110,46 @@ class hub_live final : public admin_live {
 }  // namespace
 
 std::unique_ptr<admin_live> hub_admin_live(hub &h) { return std::make_unique<hub_live>(h); }
+
+admin_snapshot::admin_snapshot(hub &h) : seen(h.seen.begin(), h.seen.end()) {
+  std::unique_ptr<admin_live> now = hub_admin_live(h);
+  for (const auto &c : h.by_identity) {
+    client_presence p;
+    if (now->presence(c.first, p)) ready[c.first] = p;
+  }
+  iterations = now->password_iterations();
+  live = now->figures();
+}
+
+bool admin_snapshot::presence(uint32_t identity, client_presence &p) {
+  auto it = ready.find(identity);
+  if (it == ready.end()) return false;
+  p = it->second;
+  return true;
+}
+
+int64_t admin_snapshot::last_seen(uint32_t identity) {
+  auto it = seen.find(identity);
+  return it == seen.end() ? 0 : it->second;
+}
+
+void admin_snapshot::client_removed(uint32_t identity, const std::vector<std::string> &networks) {
+  changes.push_back([=](admin_live &to) { to.client_removed(identity, networks); });
+}
+
+void admin_snapshot::network_deleted(const std::string &name) {
+  changes.push_back([=](admin_live &to) { to.network_deleted(name); });
+}
+
+void admin_snapshot::member_banned(const std::string &name, uint32_t identity) {
+  changes.push_back([=](admin_live &to) { to.member_banned(name, identity); });
+}
+
+void admin_snapshot::owner_changed(const std::string &name, uint32_t owner, bool joined) {
+  changes.push_back([=](admin_live &to) { to.owner_changed(name, owner, joined); });
+}
+
+void admin_snapshot::replay(admin_live &to) {
+  for (auto &change : changes) change(to);
+  changes.clear();
+}

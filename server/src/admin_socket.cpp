@@ -40,6 +40,7 @@ struct admin_conn final : io_pipe_cb {
   io_pipe *pipe;  // null once ended
   uint32_t opened;
   bool answered = false;
+  bool in_store = false;  // its command runs on the store's worker: kept until it is back
 };
 
 class admin_listener final : public admin_socket, public evl_cb {
@@ -51,6 +52,8 @@ class admin_listener final : public admin_socket, public evl_cb {
   }
 
   ~admin_listener() override {
+    // Answers still out come back to connections that still exist.
+    h.jobs->settle();
     for (admin_conn *c : conns) {
       c->end();
       delete c;
@@ -94,17 +97,25 @@ class admin_listener final : public admin_socket, public evl_cb {
   void answer(admin_conn &c, const std::string &frame) {
     if (c.answered || !c.pipe) return;
     c.answered = true;
-    admin_request request;
-    nlohmann::ordered_json reply;
-    if (!decode_admin_request(frame, request)) {
-      reply = admin_error("malformed request");
-    } else {
-      reply = admin_execute(request, *h.db, live.get());
-      if (!reply["ok"].get<bool>())
-        log_write("srv: admin: %s refused: %s\n", request.command.c_str(),
-                  reply["error"].get<std::string>().c_str());
+    auto request = std::make_shared<admin_request>();
+    if (!decode_admin_request(frame, *request)) {
+      c.pipe->send(encode_admin_reply(admin_error("malformed request")));
+      return;
     }
-    c.pipe->send(encode_admin_reply(reply));
+    auto reply = std::make_shared<nlohmann::ordered_json>();
+    auto view = std::make_shared<admin_snapshot>(h);
+    c.in_store = true;
+    admin_conn *asker = &c;
+    h.jobs->post([request, reply, view](store &db) { *reply = admin_execute(*request, db, view.get()); },
+                 [this, asker, request, reply, view] {
+                   // The clients hear of the change once it is in the store.
+                   view->replay(*live);
+                   if (!(*reply)["ok"].get<bool>())
+                     log_write("srv: admin: %s refused: %s\n", request->command.c_str(),
+                               (*reply)["error"].get<std::string>().c_str());
+                   asker->in_store = false;
+                   if (asker->pipe) asker->pipe->send(encode_admin_reply(*reply));
+                 });
   }
 
   void on_event(evl_event *, int) override {
@@ -131,7 +142,7 @@ class admin_listener final : public admin_socket, public evl_cb {
     for (auto it = conns.begin(); it != conns.end();) {
       admin_conn *c = *it;
       if (c->pipe && evl_now - c->opened > IDLE_MS) c->end();
-      if (c->pipe) {
+      if (c->pipe || c->in_store) {
         ++it;
         continue;
       }

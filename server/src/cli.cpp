@@ -6,6 +6,7 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +16,7 @@
 
 #include "admin_socket.h"
 #include "cli_admin.h"
+#include "cluster.h"
 #include "common/log.h"
 #include "common/util.h"
 #include "common/version.h"
@@ -34,6 +36,8 @@ const char usage_text[] =
     "                          [--public-address ADDR[:PORT]] [--probe-port PORT]\n"
     "                          [--relay auto|always|never] [--relay-port PORT]\n"
     "                          [--relay-pair-rate MBIT] [--relay-rate MBIT]\n"
+    "                          [--store postgresql://...]\n"
+    "       quilmar-server migrate -d DIR --to postgresql://...\n"
     "       quilmar-server clients list -d DIR [--online] [--json]\n"
     "       quilmar-server clients remove -d DIR ADDR\n"
     "       quilmar-server clients pending -d DIR [--json]\n"
@@ -63,6 +67,9 @@ const char usage_text[] =
     "  backup        write a consistent copy of the store to FILE, also while\n"
     "                the server runs\n"
     "  stats         the server's figures\n"
+    "  migrate       copy the SQLite store of DIR (clients, networks, members,\n"
+    "                password hashes, bans) into an empty PostgreSQL database;\n"
+    "                stop the server first\n"
     "The administration commands reach a running server through DIR/admin.sock\n"
     "and work on the store itself when none runs.\n"
     "\n"
@@ -98,6 +105,12 @@ const char usage_text[] =
     "                0 for no limit)\n"
     "  --relay-rate MBIT\n"
     "                Mbit/s the relay forwards in all (default 200; 0 for no limit)\n"
+    "  --store postgresql://...\n"
+    "                keep the store in this PostgreSQL database (a libpq\n"
+    "                connection URI) instead of DIR/server.db; servers that share\n"
+    "                one database and one key pair serve the same clients\n"
+    "  --to postgresql://...\n"
+    "                (migrate) the database to copy into\n"
     "  --online      (clients list) only the clients logged in\n"
     "  --json        print the result as one JSON document\n"
     "  -h, --help    show this text (anywhere on the command line)\n"
@@ -122,8 +135,12 @@ int stderr_sink(const char *format, va_list args) {
   struct tm tm;
   localtime_r(&now, &tm);
   strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &tm);
+  // The store's thread logs too: a line stays whole.
+  flockfile(stderr);
   fputs(stamp, stderr);
-  return vfprintf(stderr, format, args);
+  int n = vfprintf(stderr, format, args);
+  funlockfile(stderr);
+  return n;
 }
 
 bool parse_port(const char *text, uint16_t &port) {
@@ -209,8 +226,10 @@ int run_server(const server_config &cfg) {
     fprintf(stderr, "quilmar-server: another server is serving %s\n", cfg.dir.c_str());
     return 1;
   }
+  if (!record_store_url(cfg.dir, cfg.store_url)) return 1;
   log_set_sink(stderr_sink);
-  std::unique_ptr<store> db = open_sqlite_store(store_path(cfg.dir));
+  std::unique_ptr<store> db = cfg.store_url.empty() ? open_sqlite_store(store_path(cfg.dir))
+                                                   : open_postgresql_store(cfg.store_url);
   if (!db) return 1;
   raise_file_limit();
   msg_crypto_dh_exponent_bytes = DH_EXPONENT_BYTES;
@@ -225,18 +244,59 @@ int run_server(const server_config &cfg) {
   evl_init();
   hub h(cfg, std::move(db), pub, pri);
   if (!h.start()) return 1;
+  // Servers on one PostgreSQL database serve as one.
+  if (!cfg.store_url.empty() && !(h.cl = cluster::join(h, cfg.store_url))) return 1;
   std::unique_ptr<admin_socket> admin = admin_socket_start(h, cfg.dir);
   if (!admin) return 1;
   std::unique_ptr<metrics_exporter> metrics;
   if (cfg.serve_metrics && !(metrics = metrics_start(h, cfg.metrics.addr, cfg.metrics.port)))
     return 1;
   log_write("srv: serving%s, store %s, enrolment %s\n", cfg.demo ? " with the demo key" : "",
-            store_path(cfg.dir).c_str(), enrol_policy_name(cfg.enrolment));
+            cfg.store_url.empty() ? store_path(cfg.dir).c_str() : "in PostgreSQL",
+            enrol_policy_name(cfg.enrolment));
   while (!stop_requested) evl_run(200);
   log_write("srv: stopping\n");
+  if (h.cl) {
+    // A planned stop costs the clients one redirect: each is sent to a live
+    // server and goes there at once; we wait for them to go, a while.
+    if (h.cl->hand_off()) {
+      const uint32_t until = time_ms() + 3000;
+      while (h.connection_count() > 0 && time_not_after(time_ms(), until)) evl_run(100);
+    }
+    h.cl->leave();
+  }
   metrics.reset();
   admin.reset();
   h.stop();
+  return 0;
+}
+
+// `migrate`: the SQLite store of a stopped server into an empty PostgreSQL
+// database. The SQLite file stays as it was.
+int migrate_store(const server_config &cfg) {
+  const std::string path = store_path(cfg.dir);
+  if (access(path.c_str(), R_OK) != 0) {
+    fprintf(stderr, "quilmar-server: no store at %s\n", path.c_str());
+    return 1;
+  }
+  // Changes made after the copy would be lost with the SQLite file.
+  const std::string lock_path = cfg.dir + "/server.lock";
+  int lock_fd = open(lock_path.c_str(), O_RDWR | O_CLOEXEC);
+  const bool running = lock_fd >= 0 && flock(lock_fd, LOCK_EX | LOCK_NB) != 0;
+  if (lock_fd >= 0) close(lock_fd);
+  if (running) {
+    fprintf(stderr, "quilmar-server: a server is serving %s; stop it first\n", cfg.dir.c_str());
+    return 1;
+  }
+  log_set_sink(stderr_sink);
+  std::unique_ptr<store> from = open_sqlite_store(path);
+  store_counts copied;
+  if (!from || !copy_to_postgresql(*from, cfg.store_url, copied)) {
+    fputs("quilmar-server: nothing was copied\n", stderr);
+    return 1;
+  }
+  printf("copied %zu clients, %zu networks and %zu keys awaiting approval from %s\n",
+         copied.accounts, copied.networks, copied.pending, path.c_str());
   return 0;
 }
 
@@ -272,7 +332,8 @@ int quilmar_server_main(int argc, char **argv) {
   if (argc < 2) return server_usage_error();
   const std::string command = argv[1];
   if (is_admin_command(command)) return admin_main(argc, argv);
-  if (command != "init" && command != "run") return server_usage_error();
+  if (command != "init" && command != "run" && command != "migrate")
+    return server_usage_error();
 
   server_config cfg;
   cfg.relay_limit.total_bps = DEFAULT_RELAY_RATE;
@@ -307,6 +368,10 @@ int quilmar_server_main(int argc, char **argv) {
       if (!parse_metrics_endpoint(value, cfg.metrics)) return server_usage_error();
       cfg.serve_metrics = true;
       i++;
+    } else if ((command == "run" && opt == "--store") || (command == "migrate" && opt == "--to")) {
+      if (!value || !is_postgresql_url(value)) return server_usage_error();
+      cfg.store_url = value;
+      i++;
     } else if (command == "run" && opt == "--demo") {
       cfg.demo = true;
     } else if (command == "run" && opt == "--public-address" && value) {
@@ -339,6 +404,7 @@ int quilmar_server_main(int argc, char **argv) {
   }
   if (cfg.dir.empty()) return server_usage_error();
   if (command == "init") return init_server_dir(cfg.dir);
+  if (command == "migrate") return cfg.store_url.empty() ? server_usage_error() : migrate_store(cfg);
   if (!resolve_udp_ports(cfg, probe_given, relay_given)) return 1;
   return run_server(cfg);
 }

@@ -97,7 +97,8 @@ bool read_password(std::string &password, std::string &error) {
 int try_lock(const std::string &dir, std::string &error) {
   struct stat st;
   if (stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-      access(store_path(dir).c_str(), F_OK) != 0) {
+      (access(store_path(dir).c_str(), F_OK) != 0 &&
+       access(store_url_path(dir).c_str(), F_OK) != 0)) {
     error = dir + " holds no store (make one with 'quilmar-server init -d " + dir + "')";
     return -2;
   }
@@ -131,13 +132,15 @@ bool run_request(const std::string &dir, const admin_request &request, json &rep
     if (lock == -2) return false;
     if (lock >= 0) {
       log_set_sink(stderr_log);
-      std::unique_ptr<store> db = open_sqlite_store(store_path(dir));
+      const std::string url = recorded_store_url(dir);
+      std::unique_ptr<store> db =
+          url.empty() ? open_sqlite_store(store_path(dir)) : open_postgresql_store(url);
       if (db) {
         // The same encoding as over the socket, so the output is the same.
         const std::string frame = encode_admin_reply(admin_execute(request, *db, nullptr));
         decode_admin_reply(frame.substr(4), reply);
       } else {
-        error = "cannot open the store " + store_path(dir);
+        error = "cannot open the store " + (url.empty() ? store_path(dir) : "in PostgreSQL");
       }
       close(lock);
       return db != nullptr;
@@ -157,6 +160,10 @@ int backup(const std::string &dir, const std::string &file) {
   std::string error;
   int lock = try_lock(dir, error);
   if (lock == -2) return failed(error);
+  if (!recorded_store_url(dir).empty()) {
+    if (lock >= 0) close(lock);
+    return failed("the store of " + dir + " is in PostgreSQL: back it up with pg_dump");
+  }
   char *src = realpath(store_path(dir).c_str(), nullptr);
   char *dst = realpath(file.c_str(), nullptr);
   const bool same = src && dst && strcmp(src, dst) == 0;

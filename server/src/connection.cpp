@@ -13,6 +13,9 @@ namespace {
 // Flood control: a burst of this many frames, refilled at this rate. A
 // client that syncs many networks sends one go-online per network at once.
 constexpr rate_limit FRAME_RATE = {500, 50};
+// What a client may send ahead while the store works on its last request.
+constexpr size_t MAX_HELD_FRAMES = 600;
+constexpr size_t MAX_HELD_BYTES = 1 << 20;
 
 }  // namespace
 
@@ -37,7 +40,25 @@ std::string connection::name() const {
   return text + ip_to_text(tcp_peer.addr) + ":" + std::to_string(tcp_peer.port) + ")";
 }
 
-void connection::on_data(std::string &frame) { receive(frame); }
+void connection::on_data(std::string &frame) {
+  if (!waiting) return receive(frame);
+  if (closing || state == CONN_done) return;
+  held_bytes += frame.size();
+  if (held.size() >= MAX_HELD_FRAMES || held_bytes > MAX_HELD_BYTES) {
+    h.kill(this, "flooding");
+    return;
+  }
+  held.push_back(std::move(frame));
+}
+
+void connection::resume() {
+  while (!waiting && !closing && !held.empty()) {
+    std::string frame = std::move(held.front());
+    held.pop_front();
+    held_bytes -= frame.size();
+    receive(frame);
+  }
+}
 
 void connection::on_closed() { h.kill(this, "closed by the client"); }
 
@@ -136,6 +157,10 @@ void connection::dispatch(uint8_t type, msg_reader &r) {
 
 bool connection::send(std::string &frame) {
   if (closing) return false;
+  if (remote_server) {
+    if (capture) outbox.push_back(frame);
+    return true;
+  }
   mc.protect(frame, false);
   if (!pipe) {
     outbox.push_back(frame);

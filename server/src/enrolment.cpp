@@ -1,7 +1,7 @@
 // The enrolment policy of a running server (see enrolment.h): the verdict
 // on an enroll, the record of a key that waits for approval, and the new
-// account that uses an approval up. Runs on the hub's thread like the rest
-// of the login.
+// account that uses an approval up. Runs on the store's worker; the hub
+// answers the client from the outcome (login.cpp).
 #include <openssl/evp.h>
 
 #include <ctime>
@@ -51,35 +51,54 @@ std::string key_id_of(const std::string &public_key) {
   return id;
 }
 
-uint8_t hub::enrolment_verdict(connection &c, const std::string &public_key,
-                               const std::string &nickname) {
-  if (cfg.enrolment == ENROL_open) return srv::STATUS_ok;
-  const std::string id = key_id_of(public_key);
-  if (cfg.enrolment == ENROL_closed) {
-    log_write("srv: %s refused enroll of key %s: enrolment is closed\n", c.name().c_str(),
-              id.c_str());
-    return srv::STATUS_enrolment_closed;
+namespace {
+
+// A fresh address in 5.0.0.0/8 whose last byte is neither 0 nor 255 (which
+// also rules out 5.0.0.0 and 5.255.255.255).
+uint32_t fresh_identity(store &db) {
+  for (int i = 0; i < 1000; i++) {
+    uint32_t r;
+    random_bytes(&r, sizeof r);
+    uint32_t ip = 0x05000000u | (r & 0x00ffffffu);
+    uint8_t last = ip & 0xff;
+    if (last == 0 || last == 255) continue;
+    account_rec existing;
+    if (!db.find_account(ip, existing)) return ip;
   }
+  return 0;
+}
+
+// STATUS_ok when the key may enrol under `approve`; otherwise the status to
+// refuse with, the request recorded.
+uint8_t approval_verdict(store &db, enrolment_job &job) {
   pending_rec request;
-  const bool known = db->find_pending(id, request);
+  const bool known = db.find_pending(job.key_id, request);
   if (known && request.approved) return srv::STATUS_ok;
-  if (!known && db->counts().pending >= MAX_PENDING) {
-    log_write("srv: %s refused enroll of key %s: %zu keys await approval already\n",
-              c.name().c_str(), id.c_str(), MAX_PENDING);
+  if (!known && db.counts().pending >= MAX_PENDING) {
+    job.queue_full = true;
     return srv::STATUS_awaiting_approval;
   }
-  request.key_id = id;
-  request.public_key = public_key;
-  request.nickname = nickname;
-  request.source = ip_to_text(c.tcp_peer.addr) + ":" + std::to_string(c.tcp_peer.port);
+  request.key_id = job.key_id;
+  request.public_key = job.account.public_key;
+  request.nickname = job.account.nickname;
+  request.source = job.source;
   request.requested = int64_t(time(nullptr));
-  if (db->put_pending(request) != STORE_ok) return RESULT_failed;  // the client tries again later
-  log_write("srv: %s enroll of key %s ('%s') awaits approval\n", c.name().c_str(), id.c_str(),
-            escaped_text(nickname).c_str());
+  if (db.put_pending(request) != STORE_ok) return RESULT_failed;  // the client tries again later
   return srv::STATUS_awaiting_approval;
 }
 
-store_result hub::store_enrolment(const account_rec &a) {
-  if (cfg.enrolment != ENROL_approve) return db->add_account(a);
-  return db->add_approved_account(a, key_id_of(a.public_key));
+}  // namespace
+
+void run_enrolment(store &db, enrolment_job &job) {
+  job.key_id = key_id_of(job.account.public_key);
+  job.verdict = srv::STATUS_ok;
+  if (job.policy == ENROL_approve) job.verdict = approval_verdict(db, job);
+  if (job.verdict != srv::STATUS_ok) return;
+  job.account.identity = fresh_identity(db);
+  job.account.first_seen = job.account.last_seen = int64_t(time(nullptr));
+  if (!job.account.identity) return;
+  const store_result r = job.policy == ENROL_approve
+                             ? db.add_approved_account(job.account, job.key_id)
+                             : db.add_account(job.account);
+  job.stored = r == STORE_ok;
 }

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "admin_hub.h"
+#include "cluster.h"
 #include "common/log.h"
 #include "common/util.h"
 #include "hub.h"
@@ -52,7 +54,7 @@ int bound_socket(int type, const sockaddr_in &sa) {
 
 hub::hub(const server_config &cfg, std::unique_ptr<store> db, const rsa_public_key &pub,
          const rsa_private_key &pri)
-    : cfg(cfg), db(std::move(db)), pub(pub), pri(pri),
+    : cfg(cfg), jobs(new store_worker(std::move(db))), pub(pub), pri(pri),
       enrolments({double(cfg.enrolments_per_hour), cfg.enrolments_per_hour / 3600.0}),
       hashes(HASH_BUDGET), guesses_from(GUESSES_PER_ADDRESS), guesses_at(GUESSES_PER_NETWORK),
       introductions(INTRODUCTION_PACE), started_at(int64_t(time(nullptr))) {
@@ -68,6 +70,11 @@ hub::hub(const server_config &cfg, std::unique_ptr<store> db, const rsa_public_k
 }
 
 hub::~hub() { stop(); }
+
+admin_live &hub::admin_live_view() {
+  if (!live_view) live_view = hub_admin_live(*this);
+  return *live_view;
+}
 
 bool hub::start() {
   const sockaddr_in want = make_addr(cfg.listen_addr, cfg.port);
@@ -136,7 +143,10 @@ bool hub::start_udp_extras() {
 void hub::stop() {
   for (connection *c : conns) kill(c, "server stopping");
   reap();
+  // Jobs still out finish first; then what the departures left to write.
+  jobs->settle();
   flush_seen();
+  jobs->settle();
   if (relay && relay->running()) {
     relay->stop();
     relay_totals = relay->stats();
@@ -158,6 +168,8 @@ void hub::stop() {
 
 void hub::adopt(connection *c) {
   conns.insert(c);
+  c->serial = ++last_serial;
+  by_serial[c->serial] = c;
   count_unauthenticated(*c, true);
 }
 
@@ -182,7 +194,9 @@ void hub::reap() {
     count_unauthenticated(*c, false);
     if (c->channel) free_spi(c->channel);
     if (c->identity && c->state >= CONN_discovery) seen[c->identity] = int64_t(time(nullptr));
+    if (cl && c->state == CONN_ready) cl->gone(*c);
     conns.erase(c);
+    by_serial.erase(c->serial);
     delete c;
   }
   evl_timer_stop(&reaper);
@@ -192,15 +206,44 @@ uint32_t hub::new_spi() {
   for (;;) {
     uint32_t spi;
     random_bytes(&spi, sizeof spi);
+    // In a cluster each server hands out identifiers of its own slot only,
+    // so that a client's identifiers are unique whichever server made them.
+    if (spi_slot) spi = (spi & 0x00ffffffu) | uint32_t(spi_slot) << 24;
     if (spi && spis.insert(spi).second) return spi;
   }
 }
 
 void hub::free_spi(uint32_t spi) { spis.erase(spi); }
 
+void hub::ask_store(connection &c, store_worker::work_fn work,
+                    std::function<void(connection *)> then) {
+  c.waiting = true;
+  const uint64_t serial = c.serial;
+  jobs->post(std::move(work), [this, serial, then] {
+    auto it = by_serial.find(serial);
+    connection *c = it == by_serial.end() ? nullptr : it->second;
+    if (c) c->waiting = false;
+    if (c && c->closing) c = nullptr;
+    then(c);
+    if (c) c->resume();
+  });
+}
+
 void hub::flush_seen() {
-  if (seen.empty()) return;
-  if (db->set_last_seen(seen) == STORE_ok) seen.clear();
+  if (seen.empty() || flushing) return;
+  // Entries that change meanwhile stay for the next flush.
+  auto times = std::make_shared<std::map<uint32_t, int64_t>>(seen);
+  auto result = std::make_shared<store_result>(STORE_error);
+  flushing = true;
+  jobs->post([times, result](store &db) { *result = db.set_last_seen(*times); },
+             [this, times, result] {
+               flushing = false;
+               if (*result != STORE_ok) return;
+               for (const auto &t : *times) {
+                 auto it = seen.find(t.first);
+                 if (it != seen.end() && it->second == t.second) seen.erase(it);
+               }
+             });
 }
 
 void hub::on_event(evl_event *ev, int) {

@@ -4,7 +4,10 @@
 //
 // Everything here runs on one thread, inside evl_run callbacks; only the
 // relay forwards on a thread of its own, reached through its methods
-// (relay.h). A connection is never destroyed from inside its own callbacks
+// (relay.h), and the store is read and changed on the store's worker
+// thread (store_worker.h), through jobs whose continuations come back here.
+// A connection waiting for its job's continuation holds its further frames
+// until the continuation has run, so that its answers keep their order. A connection is never destroyed from inside its own callbacks
 // or while the hub walks its tables: `kill` marks it and the hub tears it
 // down (offline in all its networks, tunnels ended, pipe closed) from its
 // reaper timer.
@@ -13,6 +16,8 @@
 #include <netinet/in.h>
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -29,6 +34,7 @@
 #include "relay.h"
 #include "stack/io_pipe.h"
 #include "store.h"
+#include "store_worker.h"
 
 // Which pairs of clients the relay carries: those that cannot meet directly
 // (auto), every pair, or none.
@@ -36,6 +42,7 @@ enum relay_policy { RELAY_auto, RELAY_always, RELAY_never };
 
 struct server_config {
   std::string dir;                    // holds server.key, server.pub, server.db
+  std::string store_url;              // PostgreSQL in place of DIR/server.db when set
   uint32_t listen_addr = 0;           // host order; 0 = every address
   uint16_t port = srv::DEFAULT_PORT;  // 0 = let the system choose
   bool demo = false;                  // use the demo key pair
@@ -95,6 +102,8 @@ constexpr size_t MAX_NICKNAME = 255;
 constexpr size_t MAX_PASSWORD = 255;
 
 class hub;
+class cluster;
+class admin_live;
 
 // Where a client stands in its login.
 enum conn_state {
@@ -120,6 +129,29 @@ struct pair_rec {
   uint32_t spi_out = 0;  // what we put on packets to the other side
   bool relayed = false;  // the relay carries it
 };
+
+// A network as the store holds it, read for a network message.
+struct network_snapshot {
+  bool found = false;
+  uint32_t owner = 0;
+  std::vector<uint32_t> members;  // in the order they joined
+};
+// Reads it on the store's worker.
+network_snapshot read_network(store &db, const std::string &name);
+
+// The store's half of an enrol, run on the worker: the verdict of the
+// policy (under `approve` the request is recorded), a fresh identity and
+// the new account.
+struct enrolment_job {
+  enrol_policy policy = ENROL_open;
+  account_rec account;       // key and nickname in; identity and times out
+  std::string source;        // "a.b.c.d:port"
+  std::string key_id;
+  uint8_t verdict = 0;       // STATUS_ok or the status to refuse with
+  bool queue_full = false;   // refused: too many keys await approval
+  bool stored = false;
+};
+void run_enrolment(store &db, enrolment_job &job);
 
 // A socket address as messages carry it.
 srv::endpoint endpoint_of(const sockaddr_in &sa);
@@ -148,12 +180,18 @@ class connection final : public io_pipe_cb {
   // A reply that is only a status byte.
   void send_status(uint8_t type, uint8_t status);
   std::string name() const;  // "5.1.2.3 (1.2.3.4:5678)" for log lines
+  // The store answered: the frames that came meanwhile are handled now.
+  void resume();
 
   hub &h;
   io_pipe *pipe;
   msg_crypto_v2 mc;
   conn_state state = CONN_helo;
   bool closing = false;        // killed; waiting for the reaper
+  uint64_t serial = 0;         // never reused: how a store job's continuation finds us
+  bool waiting = false;        // a store job of ours is outstanding
+  std::deque<std::string> held;  // frames that came while `waiting`
+  size_t held_bytes = 0;
   uint32_t identity = 0;       // once logged in
   uint32_t channel = 0;        // server channel identifier
   srv::endpoint tcp_peer;      // the address we see
@@ -179,6 +217,11 @@ class connection final : public io_pipe_cb {
   uint32_t publish_at = 0;
   std::map<connection *, pair_rec> pairs;
   std::vector<std::string> outbox;  // frames sent while `pipe` is null
+  // A ready client of another server of the cluster (its ID), mirrored
+  // here: nothing is sent to it, except that while `capture` is set the
+  // frames go to `outbox` unprotected, for its server to deliver.
+  uint32_t remote_server = 0;
+  bool capture = false;
 
  private:
   void dispatch(uint8_t type, msg_reader &r);
@@ -189,6 +232,14 @@ class hub : public evl_cb {
   hub(const server_config &cfg, std::unique_ptr<store> db, const rsa_public_key &pub,
       const rsa_private_key &pri);
   ~hub() override;
+
+  // The store's part of a request of `c`: `work` runs on the store's
+  // worker; `then` runs here afterwards with the connection, or with null
+  // when it is gone or closing meanwhile (then only what must happen
+  // anyway, such as telling other members of a stored change, is done).
+  // Until `then` has run, further frames of `c` wait.
+  void ask_store(connection &c, store_worker::work_fn work,
+                 std::function<void(connection *)> then);
 
   // Binds the TCP listener and the UDP socket; false after a log line.
   bool start();
@@ -212,6 +263,9 @@ class hub : public evl_cb {
   void on_enroll(connection &c, msg_reader &r);
   void on_auth(connection &c, msg_reader &r);
   void speak_for(connection &c, uint32_t identity);
+  void finish_enroll(connection &c, const enrolment_job &job);
+  // `a` is null when the store knows no such identity.
+  void finish_auth(connection &c, const srv::auth_msg &m, const account_rec *a);
   void on_discovery(connection &c, msg_reader &r);
   void on_sync(connection &c, msg_reader &r);
 
@@ -232,20 +286,18 @@ class hub : public evl_cb {
   // their LAN, or through the relay.
   void introduce(connection &a, connection &b, const std::string &keymat);
 
-  // ---- enrolment.cpp ----
-  // STATUS_ok when the key may enrol under the policy; otherwise the status
-  // to refuse with (under `approve` the request is recorded).
-  uint8_t enrolment_verdict(connection &c, const std::string &public_key,
-                            const std::string &nickname);
-  // Stores a new account; under `approve` it uses up the key's approval.
-  store_result store_enrolment(const account_rec &account);
 
   // ---- netops.cpp ----
   void on_create(connection &c, msg_reader &r);
   void on_delete(connection &c, msg_reader &r);
   void on_modify(connection &c, msg_reader &r);
   void on_join(connection &c, msg_reader &r);
+  // The second steps, once the refusals that need no hash are past.
+  void store_network(connection &c, const srv::create_msg &m);
+  void admit_member(connection &c, const srv::join_msg &m, const network_rec &n, bool found);
   void on_netop(connection &c, msg_reader &r);
+  // Online or offline in a network `c` is a member of.
+  void change_presence(connection &c, const srv::netop_msg &m);
   void on_change(connection &c, msg_reader &r);
   void on_info(connection &c, msg_reader &r);
   // The network is gone from the store: every member drops it.
@@ -255,8 +307,9 @@ class hub : public evl_cb {
   void drop_member(const std::string &net, uint32_t member);
 
   // ---- presence.cpp ----
-  // A network message with the owner, every member and those online.
-  void send_network(connection &c, const std::string &name);
+  // A network message with the owner, every member (as the store had them)
+  // and those online.
+  void send_network(connection &c, const std::string &name, const network_snapshot &view);
   // One item about `who` to every ready member of `net` but `except`.
   void tell_members(const std::string &net, uint8_t tag, uint32_t who, connection *except);
   // Online in `net` now; its co-members hear of it and meet it at the next
@@ -270,7 +323,9 @@ class hub : public evl_cb {
   // publication, and introduces them.
   void publish_online(connection &c);
   // The connection is a member of `net` (sync, create, join): it is sent
-  // the whole network and hears of its changes from now on.
+  // the whole network and hears of its changes from now on. Without a
+  // view, the store is asked for it and the message follows.
+  void add_membership(connection &c, const std::string &net, const network_snapshot &view);
   void add_membership(connection &c, const std::string &net);
   // The connection left `net` (leave, eviction, deletion).
   void forget_membership(connection &c, const std::string &net);
@@ -299,12 +354,14 @@ class hub : public evl_cb {
   void prune_budgets();
 
   const server_config cfg;
-  std::unique_ptr<store> db;
+  std::unique_ptr<store_worker> jobs;  // the only way to the store
   rsa_public_key pub;
   rsa_private_key pri;
   std::string fingerprint;  // of `pub`, two-byte-length form
 
   std::set<connection *> conns;
+  std::unordered_map<uint64_t, connection *> by_serial;
+  uint64_t last_serial = 0;
   std::unordered_map<uint32_t, connection *> by_identity;  // logged in
   std::unordered_map<std::string, connection *> by_cookie;  // discovery punches
   std::map<std::string, std::set<connection *>> watchers;  // ready members per network
@@ -324,6 +381,13 @@ class hub : public evl_cb {
   int64_t started_at;  // seconds since the epoch
   std::unique_ptr<udp_relay> relay;  // null with RELAY_never
   relay_stats relay_totals;          // as of the last sweep
+  std::unique_ptr<cluster> cl;       // null when the server runs alone
+  uint8_t spi_slot = 0;              // top byte of identifiers (in a cluster)
+  srv::endpoint redirect_all;        // addr 0 = serve clients here
+  // The administration socket's view of the hub, for changes that other
+  // servers of the cluster made.
+  admin_live &admin_live_view();
+  std::unique_ptr<admin_live> live_view;
 
   uint32_t new_spi();
   void free_spi(uint32_t spi);
@@ -347,6 +411,7 @@ class hub : public evl_cb {
   std::vector<connection *> dying;
   uint32_t listener_paused_until = 0;
   uint32_t last_flush = 0;
+  bool flushing = false;  // a write of `seen` is out
 };
 
 // Random salt and PBKDF2-HMAC-SHA256 of passwords, compared in constant time.

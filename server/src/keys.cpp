@@ -14,6 +14,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "common/codec.h"
 #include "common/log.h"
@@ -82,6 +83,27 @@ bool private_to_owner(const std::string &dir) {
 std::string key_path(const std::string &dir) { return dir + "/server.key"; }
 std::string pub_path(const std::string &dir) { return dir + "/server.pub"; }
 std::string store_path(const std::string &dir) { return dir + "/server.db"; }
+
+std::string store_url_path(const std::string &dir) { return dir + "/store.url"; }
+
+std::string recorded_store_url(const std::string &dir) {
+  std::ifstream f(store_url_path(dir));
+  std::string url;
+  std::getline(f, url);
+  return url;
+}
+
+bool record_store_url(const std::string &dir, const std::string &url) {
+  const std::string path = store_url_path(dir);
+  if (url.empty()) return unlink(path.c_str()) == 0 || errno == ENOENT;
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const std::string line = url + "\n";
+  const bool ok = fd >= 0 && fchmod(fd, 0600) == 0 &&
+                  write(fd, line.data(), line.size()) == ssize_t(line.size());
+  if (fd >= 0) close(fd);
+  if (!ok) fprintf(stderr, "quilmar-server: cannot write %s: %s\n", path.c_str(), strerror(errno));
+  return ok;
+}
 
 bool demo_keys(rsa_public_key &pub, rsa_private_key &pri) {
   // Both halves are kept as keys/README.md describes: 7-bit-group lengths.

@@ -9,6 +9,15 @@
 std::string key_path(const std::string &dir);    // DIR/server.key
 std::string pub_path(const std::string &dir);    // DIR/server.pub
 std::string store_path(const std::string &dir);  // DIR/server.db
+// DIR/store.url: the PostgreSQL store the last `run --store` used, for the
+// administration commands while no server runs; mode 0600 (it may hold a
+// password).
+std::string store_url_path(const std::string &dir);
+// The URL recorded there, or "" for the SQLite store.
+std::string recorded_store_url(const std::string &dir);
+// Records `url` ("" removes the record); false after a message on
+// standard error.
+bool record_store_url(const std::string &dir, const std::string &url);
 
 // The demo pair built into the program (the one a default client trusts).
 bool demo_keys(rsa_public_key &pub, rsa_private_key &pri);

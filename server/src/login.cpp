@@ -3,6 +3,7 @@
 // reach the client's UDP socket) and sync (its networks).
 #include <ctime>
 
+#include "cluster.h"
 #include "common/log.h"
 #include "common/util.h"
 #include "hub.h"
@@ -30,35 +31,21 @@ bool usable_key(const rsa_public_key &key) {
          BN_is_odd(key.e.raw()) && key.e.bits() <= 64;
 }
 
-// A fresh address in 5.0.0.0/8 whose last byte is neither 0 nor 255 (which
-// also rules out 5.0.0.0 and 5.255.255.255).
-uint32_t fresh_identity(store &db) {
-  for (int i = 0; i < 1000; i++) {
-    uint32_t r;
-    random_bytes(&r, sizeof r);
-    uint32_t ip = 0x05000000u | (r & 0x00ffffffu);
-    uint8_t last = ip & 0xff;
-    if (last == 0 || last == 255) continue;
-    account_rec existing;
-    if (!db.find_account(ip, existing)) return ip;
-  }
-  return 0;
-}
-
 }  // namespace
 
 void hub::on_helo(connection &c, msg_reader &r) {
   srv::helo_msg m;
   srv::get_helo(r, m);
   if (!r.at_end()) throw parser::err();
-  if (cfg.redirect.addr) {
+  const srv::endpoint &redirect = redirect_all.addr ? redirect_all : cfg.redirect;
+  if (redirect.addr) {
     std::string frame = srv::frame_begin(srv::MSG_redirect);
     put_u8(frame, srv::STATUS_again);
-    srv::put_endpoint(frame, cfg.redirect);
+    srv::put_endpoint(frame, redirect);
     c.send(frame);
     c.state = CONN_done;
     log_write("srv: %s redirected to %s:%u\n", c.name().c_str(),
-              ip_to_text(cfg.redirect.addr).c_str(), cfg.redirect.port);
+              ip_to_text(redirect.addr).c_str(), redirect.port);
     return;
   }
   if (m.version != srv::PROTOCOL_VERSION || m.fingerprint != fingerprint) {
@@ -115,26 +102,52 @@ void hub::on_enroll(connection &c, msg_reader &r) {
   // Not final: the client comes back after its usual delay and is let in
   // once the address has enrolled fewer than its limit in the last hour.
   if (!may_enroll(c)) return refuse(c, srv::MSG_enroll, STATUS_busy);
-  account_rec a;
-  write_public_key(a.public_key, m.key);
-  uint8_t verdict = enrolment_verdict(c, a.public_key, m.nickname);
-  if (verdict != srv::STATUS_ok) return refuse(c, srv::MSG_enroll, verdict);
+  auto job = std::make_shared<enrolment_job>();
+  job->policy = cfg.enrolment;
+  write_public_key(job->account.public_key, m.key);
+  job->account.nickname = m.nickname;
+  job->source = ip_to_text(c.tcp_peer.addr) + ":" + std::to_string(c.tcp_peer.port);
+  if (cfg.enrolment == ENROL_closed) {
+    log_write("srv: %s refused enroll of key %s: enrolment is closed\n", c.name().c_str(),
+              key_id_of(job->account.public_key).c_str());
+    return refuse(c, srv::MSG_enroll, srv::STATUS_enrolment_closed);
+  }
+  const std::string version = m.version;
+  ask_store(c, [job](store &db) { run_enrolment(db, *job); },
+            [this, job, version](connection *c) {
+              if (!c) return;
+              finish_enroll(*c, *job);
+              if (c->state == CONN_discovery)
+                log_write("srv: %s enrolled as '%s' (%s)\n", c->name().c_str(),
+                          escaped_text(job->account.nickname).c_str(),
+                          escaped_text(version).c_str());
+            });
+}
+
+void hub::finish_enroll(connection &c, const enrolment_job &job) {
+  if (job.verdict == srv::STATUS_awaiting_approval) {
+    if (job.queue_full)
+      log_write("srv: %s refused enroll of key %s: %zu keys await approval already\n",
+                c.name().c_str(), job.key_id.c_str(), MAX_PENDING);
+    else
+      log_write("srv: %s enroll of key %s ('%s') awaits approval\n", c.name().c_str(),
+                job.key_id.c_str(), escaped_text(job.account.nickname).c_str());
+  }
+  if (job.verdict != srv::STATUS_ok) return refuse(c, srv::MSG_enroll, job.verdict);
   // The enroll message proves nothing about the private key, so it never
   // hands out an existing identity: every enroll makes a new account.
-  // Signed first: an account is stored only when its answer can be made.
+  if (!job.stored) {
+    log_write("srv: %s enroll failed: no identity stored\n", c.name().c_str());
+    return refuse(c, srv::MSG_enroll, STATUS_busy);
+  }
+  // An account that cannot be answered for stays unused: the client
+  // enrols again.
   srv::enrl_ok_msg ok;
   if (!rsa_sign(pri, c.mc.local_digest, ok.signature)) {
     log_write("srv: signing failed\n");
     return refuse(c, srv::MSG_enroll, STATUS_busy);
   }
-  a.identity = fresh_identity(*db);
-  a.nickname = m.nickname;
-  a.first_seen = a.last_seen = int64_t(time(nullptr));
-  if (!a.identity || store_enrolment(a) != STORE_ok) {
-    log_write("srv: %s enroll failed: no identity stored\n", c.name().c_str());
-    return refuse(c, srv::MSG_enroll, STATUS_busy);
-  }
-  speak_for(c, a.identity);
+  speak_for(c, job.account.identity);
   counters.enrolments++;
   ok.identity = c.identity;
   ok.channel = c.channel;
@@ -142,23 +155,30 @@ void hub::on_enroll(connection &c, msg_reader &r) {
   put_u8(frame, srv::STATUS_ok);
   srv::put_enrl_ok(frame, ok);
   c.send(frame);
-  log_write("srv: %s enrolled as '%s' (%s)\n", c.name().c_str(),
-            escaped_text(m.nickname).c_str(), escaped_text(m.version).c_str());
 }
 
 void hub::on_auth(connection &c, msg_reader &r) {
   srv::auth_msg m;
   srv::get_auth(r, m);
   if (!r.at_end()) throw parser::err();
-  account_rec a;
-  if (!db->find_account(m.identity, a)) {
+  auto found = std::make_shared<account_rec>();
+  auto known = std::make_shared<bool>(false);
+  const uint32_t who = m.identity;
+  ask_store(c, [found, known, who](store &db) { *known = db.find_account(who, *found); },
+            [this, found, known, m](connection *c) {
+              if (c) finish_auth(*c, m, *known ? found.get() : nullptr);
+            });
+}
+
+void hub::finish_auth(connection &c, const srv::auth_msg &m, const account_rec *a) {
+  if (!a) {
     log_write("srv: %s refused: unknown identity %s\n", c.name().c_str(),
               ip_to_text(m.identity).c_str());
     return refuse(c, srv::MSG_auth, srv::STATUS_unknown_identity);
   }
   rsa_public_key key;
   try {
-    msg_reader kr(a.public_key);
+    msg_reader kr(a->public_key);
     read_public_key(kr, key);
   } catch (const parser::err &) {
     log_write("srv: stored key of %s is unreadable\n", ip_to_text(m.identity).c_str());
@@ -211,11 +231,23 @@ void hub::on_discovery(connection &c, msg_reader &r) {
 void hub::on_sync(connection &c, msg_reader &r) {
   r.get_u32();  // the client's stamp: we always send everything
   if (!r.at_end()) throw parser::err();
-  c.state = CONN_ready;
-  std::vector<std::string> nets = db->networks_of(c.identity);
-  // The client goes online again in each network it was online in.
-  c.presence_changes = token_bucket(PRESENCE_CHANGES.burst + double(nets.size()), evl_now);
-  for (const std::string &net : nets) add_membership(c, net);
-  c.send_status(srv::MSG_sync, srv::STATUS_ok);
-  log_write("srv: %s ready, %zu networks\n", c.name().c_str(), nets.size());
+  using views = std::vector<std::pair<std::string, network_snapshot>>;
+  auto nets = std::make_shared<views>();
+  const uint32_t who = c.identity;
+  ask_store(c,
+            [nets, who](store &db) {
+              for (std::string &net : db.networks_of(who))
+                nets->emplace_back(net, read_network(db, net));
+            },
+            [this, nets](connection *c) {
+              if (!c) return;
+              c->state = CONN_ready;
+              if (cl) cl->ready(*c);
+              // The client goes online again in each network it was online in.
+              c->presence_changes =
+                  token_bucket(PRESENCE_CHANGES.burst + double(nets->size()), evl_now);
+              for (const auto &net : *nets) add_membership(*c, net.first, net.second);
+              c->send_status(srv::MSG_sync, srv::STATUS_ok);
+              log_write("srv: %s ready, %zu networks\n", c->name().c_str(), nets->size());
+            });
 }

@@ -32,6 +32,7 @@ class exporter final : public metrics_exporter, public evl_cb {
   }
 
   ~exporter() override {
+    h.jobs->settle();
     evl_timer_stop(&refresher);
     http.stop();
     if (worker.joinable()) worker.join();
@@ -49,7 +50,9 @@ class exporter final : public metrics_exporter, public evl_cb {
       log_write("srv: cannot serve metrics on %s:%u\n", host.c_str(), wanted);
       return false;
     }
+    // The first page is there before anyone is told where to ask.
     refresh();
+    h.jobs->settle();
     evl_timer_start(&refresher);
     worker = std::thread([this] { http.listen_after_bind(); });
     // stop() reaches only a server that runs: wait for it to, briefly.
@@ -65,10 +68,18 @@ class exporter final : public metrics_exporter, public evl_cb {
   void on_timer(evl_timer *) override { refresh(); }
 
  private:
+  // The store's counts are read on its worker; one refresh at a time.
   void refresh() {
-    std::string text = prometheus_text(collect_stats(*h.db, live.get()));
-    std::lock_guard<std::mutex> hold(lock);
-    page.swap(text);
+    if (refreshing) return;
+    refreshing = true;
+    auto view = std::make_shared<admin_snapshot>(h);
+    auto text = std::make_shared<std::string>();
+    h.jobs->post([view, text](store &db) { *text = prometheus_text(collect_stats(db, view.get())); },
+                 [this, text] {
+                   refreshing = false;
+                   std::lock_guard<std::mutex> hold(lock);
+                   page.swap(*text);
+                 });
   }
 
   hub &h;
@@ -79,6 +90,7 @@ class exporter final : public metrics_exporter, public evl_cb {
   std::mutex lock;
   std::string page;  // guarded by `lock`
   uint16_t bound = 0;
+  bool refreshing = false;
 };
 
 }  // namespace

@@ -95,7 +95,11 @@ void hub::introduce(connection &a, connection &b, const std::string &keymat) {
   std::string why;
   srv::endpoint to_a, to_b;  // where each is told to send
   std::string punch_a = PUNCH_PAYLOAD, punch_b = PUNCH_PAYLOAD;
-  switch (choose_path(a, b, cfg.relay, relay && relay->running(), why)) {
+  // A client of another server reaches our relay where we registered; with
+  // no address registered it cannot, and the pair meets directly.
+  const bool reachable = (!a.remote_server || a.tcp_local.addr || cfg.public_address.addr) &&
+                         (!b.remote_server || b.tcp_local.addr || cfg.public_address.addr);
+  switch (choose_path(a, b, cfg.relay, relay && relay->running() && reachable, why)) {
     case PATH_direct:
       to_a = b.public_ep;
       to_b = a.public_ep;

@@ -13,6 +13,9 @@
 // online_in holds published clients only, and a pair exists exactly while
 // two clients share a network both have published: a go-online that waits
 // is not yet a reason for a tunnel on either side.
+#include <memory>
+
+#include "cluster.h"
 #include "common/log.h"
 #include "common/util.h"
 #include "hub.h"
@@ -36,17 +39,26 @@ void send_unreachable(connection &to, const connection &other) {
 
 }  // namespace
 
-void hub::send_network(connection &c, const std::string &name) {
+network_snapshot read_network(store &db, const std::string &name) {
+  network_snapshot view;
   network_rec n;
-  if (!db->find_network(name, n)) return;
+  view.found = db.find_network(name, n);
+  if (!view.found) return view;
+  view.owner = n.owner;
+  view.members = db.members(name);
+  return view;
+}
+
+void hub::send_network(connection &c, const std::string &name, const network_snapshot &view) {
+  if (!view.found) return;
   std::vector<uint32_t> online;
   auto it = online_in.find(name);
   if (it != online_in.end())
     for (connection *o : it->second) online.push_back(o->identity);
   std::string frame = srv::frame_begin(srv::MSG_network);
   put_str(frame, name);
-  srv::put_network_owner(frame, n.owner);
-  srv::put_network_members(frame, srv::NET_member_added, db->members(name));
+  srv::put_network_owner(frame, view.owner);
+  srv::put_network_members(frame, srv::NET_member_added, view.members);
   if (!online.empty()) srv::put_network_members(frame, srv::NET_member_online, online);
   c.send(frame);
 }
@@ -109,6 +121,7 @@ void hub::publish_online(connection &c) {
     c.published.insert(net);
     online_in[net].insert(&c);
     tell_members(net, srv::NET_member_online, c.identity, &c);
+    if (cl) cl->online(c, net);
   }
   refresh_pairs(c);
 }
@@ -116,6 +129,7 @@ void hub::publish_online(connection &c) {
 void hub::go_offline(connection &c, const std::string &net) {
   c.online.erase(net);
   if (!c.published.erase(net)) return;
+  if (cl && !c.remote_server) cl->offline(c, net);
   auto it = online_in.find(net);
   if (it != online_in.end()) {
     it->second.erase(&c);
@@ -125,10 +139,24 @@ void hub::go_offline(connection &c, const std::string &net) {
   refresh_pairs(c);
 }
 
+void hub::add_membership(connection &c, const std::string &net, const network_snapshot &view) {
+  c.member_of.insert(net);
+  watchers[net].insert(&c);
+  send_network(c, net, view);
+}
+
 void hub::add_membership(connection &c, const std::string &net) {
   c.member_of.insert(net);
   watchers[net].insert(&c);
-  send_network(c, net);
+  // Not a request of the client's: its frames need not wait.
+  auto view = std::make_shared<network_snapshot>();
+  const uint64_t serial = c.serial;
+  jobs->post([view, net](store &db) { *view = read_network(db, net); },
+             [this, view, net, serial] {
+               auto it = by_serial.find(serial);
+               if (it == by_serial.end() || it->second->closing) return;
+               if (it->second->member_of.count(net)) send_network(*it->second, net, *view);
+             });
 }
 
 void hub::forget_membership(connection &c, const std::string &net) {
@@ -148,7 +176,7 @@ void hub::refresh_pairs(connection &c) {
       auto it = online_in.find(net);
       if (it == online_in.end()) continue;
       for (connection *o : it->second)
-        if (o != &c && !o->closing) wanted.insert(o);
+        if (o != &c && !o->closing && o->identity != c.identity) wanted.insert(o);
     }
   }
   std::vector<connection *> gone;
@@ -158,6 +186,11 @@ void hub::refresh_pairs(connection &c) {
 
   for (connection *o : wanted) {
     if (c.pairs.count(o)) continue;
+    // Of a pair across servers, the server of the lower identity makes it;
+    // the other server takes it from there.
+    connection *remote = c.remote_server ? &c : o->remote_server ? o : nullptr;
+    connection *local = remote == &c ? o : &c;
+    if (remote && (local->remote_server || local->identity > remote->identity)) continue;
     pair_rec mine, theirs;
     mine.spi_in = theirs.spi_out = new_spi();
     mine.spi_out = theirs.spi_in = new_spi();
@@ -165,7 +198,12 @@ void hub::refresh_pairs(connection &c) {
     random_string(keymat, KEYMAT_BYTES);
     c.pairs[o] = mine;
     o->pairs[&c] = theirs;
+    if (remote) remote->capture = true;
     introduce(c, *o, keymat);
+    if (remote) {
+      remote->capture = false;
+      cl->pair_made(*remote, *local);
+    }
   }
 }
 

@@ -1,7 +1,8 @@
 // What the server keeps across restarts: accounts, networks and
 // memberships. The server talks to the store only through this interface,
-// so that a larger deployment can put it on a database server; the one
-// implementation here keeps it in an SQLite file.
+// so that a larger deployment can put it on a database server: it lives in
+// an SQLite file (the default) or in a PostgreSQL database that several
+// servers share.
 //
 // Every changing call is one transaction: when it returns STORE_ok the
 // change is on disk. Read calls return false (or an empty list) when the
@@ -131,3 +132,24 @@ std::unique_ptr<store> open_sqlite_store(const std::string &path);
 // (replaced whole, mode 0600) while servers may go on using the store, and
 // counts what the copy holds. False after a log line.
 bool backup_sqlite_store(const std::string &path, const std::string &dest, store_counts &copied);
+
+// Opens the store in the PostgreSQL database at `conninfo` (a libpq
+// connection string or postgresql:// URI), creating its tables in a
+// database without them. A store of an older schema is upgraded in one
+// transaction; one of a newer schema is refused. Null after a log line.
+//
+// Each call is one round trip (a change, one transaction) on the caller's
+// thread, bounded by a 10 s statement timeout, as with SQLite, where each
+// call is a file access. A running server makes these calls on its store
+// worker's thread only (store_worker.h), never on its event loop's. What is
+// frequent and fans out, the cluster's presence, runs asynchronously in the
+// event loop instead (cluster.h).
+std::unique_ptr<store> open_postgresql_store(const std::string &conninfo);
+int postgresql_schema_version();
+// Copies every record of `from` (accounts with their keys, networks with
+// their password hashes, memberships in order, bans, keys awaiting
+// approval) into the PostgreSQL database at `conninfo`, in one transaction;
+// refused when it already holds a store. False after a log line.
+bool copy_to_postgresql(store &from, const std::string &conninfo, store_counts &copied);
+// "postgresql://..." and "postgres://..." name PostgreSQL stores.
+bool is_postgresql_url(const std::string &text);

@@ -58,6 +58,11 @@ world_cleanup() {
       tail -n 40 "$log"
     done
   fi
+  if [ -n "${E2E_PG_DIR:-}" ]; then
+    runuser -u nobody -- "$E2E_PG_BIN/pg_ctl" -D "$E2E_PG_DIR/data" -m immediate stop \
+      >/dev/null 2>&1
+    rm -rf "$E2E_PG_DIR"
+  fi
   rm -rf "$E2E_DIR"
   exit $status
 }
@@ -161,9 +166,11 @@ client_start() {
     fi
     echo "ServerAddress $server" >"$dir/config"
   fi
-  # tapwarden's socket path is fixed, so each host gets its own /run.
+  # tapwarden's socket path is fixed, so each host gets its own /run; with
+  # E2E_HOSTS set, its own /etc/hosts too.
   spawn "$E2E_DIR/$name.log" ip netns exec "$ns" unshare -m sh -c "
     mount -t tmpfs tmpfs /run || exit 1
+    [ -z '${E2E_HOSTS:-}' ] || mount --bind '${E2E_HOSTS:-}' /etc/hosts || exit 1
     '$TAPWARDEN' >'$E2E_DIR/$name-tapwarden.log' 2>&1 &
     i=0; while [ ! -S /run/tapwarden.sock ] && [ \$i -lt 100 ]; do sleep 0.05; i=\$((i+1)); done
     exec '$QUILMAR' -c '$dir' start debug"
@@ -353,4 +360,37 @@ tcp_transfer() {
     ip netns exec "$from" nc -N -w "$idle" "$addr" "$port" <"$E2E_DIR/payload"
   wait_for "$idle" "the transfer to complete" cmp -s "$E2E_DIR/payload" "$E2E_DIR/received"
   echo "ok: the payload arrived intact ($(sha256sum <"$E2E_DIR/received" | cut -c1-16)...)"
+}
+
+# postgres_start: a PostgreSQL of the world's own, run by nobody on a Unix
+# socket in a directory of its own (every namespace sees it); sets PG_URL.
+# The world is skipped where PostgreSQL is not installed.
+postgres_start() {
+  E2E_PG_BIN=$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)
+  [ -x "$E2E_PG_BIN/pg_ctl" ] || e2e_skip "needs PostgreSQL (scripts/deps.sh installs it)"
+  E2E_PG_DIR=$(mktemp -d "/tmp/quilmar-pg-$E2E_ID.XXXX")
+  chown nobody "$E2E_PG_DIR"
+  runuser -u nobody -- "$E2E_PG_BIN/initdb" -D "$E2E_PG_DIR/data" -A trust -U quilmar \
+    --no-sync >"$E2E_DIR/initdb.log" 2>&1 || { echo "FAIL: initdb"; return 1; }
+  runuser -u nobody -- "$E2E_PG_BIN/pg_ctl" -D "$E2E_PG_DIR/data" -l "$E2E_PG_DIR/log" -w \
+    -o "-k $E2E_PG_DIR -c listen_addresses= -F" start >/dev/null || { echo "FAIL: pg_ctl"; return 1; }
+  PG_URL="postgresql://quilmar@/postgres?host=$E2E_PG_DIR"
+}
+
+# cluster_server_start NAME NS ADDR: a server of the cluster on ADDR:12975
+# in NS with the store in PG_URL; its directory $E2E_DIR/NAME holds a copy
+# of the first one's key pair, as an operator copies server.key.
+declare -A CLUSTER_PIDS
+cluster_server_start() {
+  local name=$1 ns=$2 addr=$3 dir="$E2E_DIR/$1"
+  if [ ! -f "$E2E_DIR/server/server.pub" ]; then
+    "$QUILMAR_SERVER" init -d "$E2E_DIR/server" >/dev/null || return 1
+  fi
+  [ -d "$dir" ] || cp -a "$E2E_DIR/server" "$dir"
+  rm -f "$E2E_DIR/$name.log"  # a restart waits for its own line
+  spawn "$E2E_DIR/$name.log" ip netns exec "$ns" "$QUILMAR_SERVER" run -d "$dir" -l "$addr" \
+    --store "$PG_URL"
+  CLUSTER_PIDS[$name]=$SPAWNED
+  wait_for 10 "$name to join the cluster" grep -q 'cluster: this server is' "$E2E_DIR/$name.log"
+  wait_for 10 "$name to listen" in_ns "$ns" sh -c "ss -ltn | grep -q '$addr:12975'"
 }

@@ -94,6 +94,7 @@ expect_contents quilmar ./usr/bin/quilmar "./usr/bin/quilmar-init -> quilmar" \
   ./usr/lib/systemd/user/quilmar.service \
   ./usr/share/bash-completion/completions/quilmar \
   "./usr/share/bash-completion/completions/quilmar-init -> quilmar" \
+  ./usr/lib/sysctl.d/10-quilmar.conf \
   ./usr/share/doc/quilmar/changelog.Debian.gz ./usr/share/doc/quilmar/copyright \
   ./usr/share/man/man1/quilmar.1.gz ./usr/share/man/man1/quilmar-init.1.gz
 expect_contents tapwarden ./usr/sbin/tapwarden ./lib/systemd/system/tapwarden.service \
@@ -120,7 +121,7 @@ for pkg in quilmar tapwarden quilmar-server; do
     fi
   done
   case $pkg in
-    tapwarden | quilmar-server)
+    quilmar | tapwarden | quilmar-server)
       [ -x "$work/control/postinst" ] || fail "$pkg: no postinst" ;;
   esac
 done
@@ -141,8 +142,11 @@ done
 # The usage text ends with status 1.
 grep -q 'usage: quilmar-init' <<<"$("$root/usr/bin/quilmar-init" -x)" ||
   fail "packaged quilmar-init does not run as quilmar-init"
-"$root/usr/sbin/tapwarden" -h | grep -q '^usage: tapwarden' || fail "packaged tapwarden does not run"
-"$root/usr/sbin/quilmar-server" -h | grep -q '^usage: quilmar-server' ||
+# Whole outputs: grep -q leaving early would make the program's next write
+# fail, and the pipeline with it.
+grep -q '^usage: tapwarden' <<<"$("$root/usr/sbin/tapwarden" -h)" ||
+  fail "packaged tapwarden does not run"
+grep -q '^usage: quilmar-server' <<<"$("$root/usr/sbin/quilmar-server" -h)" ||
   fail "packaged quilmar-server does not run"
 
 # --- no built-in server key ----------------------------------------------------------

@@ -70,7 +70,8 @@ void fake_tapwarden::run() {
     }
     if (request.size() < 8) break;
     requests_.push_back(request);
-    send(fd, answer.data(), answer.size(), MSG_NOSIGNAL);
+    const int pass = requests_.size() == 1 ? script_.answer_fd : -1;
+    tapw_send_greeting(fd, answer.data(), answer.size(), pass, MSG_NOSIGNAL);
   }
   // Hold the connection until the client lets go of it.
   char buf[64];

@@ -14,6 +14,7 @@ struct fake_script {
   int pass_fd = -1;              // sent as SCM_RIGHTS with the greeting when >= 0
   std::vector<std::string> answers;  // one per request received
   bool hang_up = false;  // close once the answers are spent instead of waiting
+  int answer_fd = -1;    // sent as SCM_RIGHTS with the first answer when >= 0
 };
 
 class fake_tapwarden {

@@ -12,6 +12,9 @@
 // helper and delete the namespace.
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/if_tun.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sched.h>
@@ -493,6 +496,48 @@ TEST_F(TapwardenNs, GroupHoldsInASetGroupIdDirectory) {
   EXPECT_EQ(st.st_mode & 0777, 0660u);
   EXPECT_EQ(st.st_gid, 4321u);
   EXPECT_EQ(st.st_uid, 0u);
+}
+
+// A client that asks gets its interface anew with the virtio-net header,
+// once; one that does not ask is served as it always was.
+TEST_F(TapwardenNs, OffloadsBringTheInterfaceAnewOnceAndOnlyWhenAsked) {
+  start_warden({"-m", "1400"});
+  tapdev *plain = new_device();
+  ASSERT_TRUE(plain->open()) << logged_text();
+  devices.emplace_back(tuntap_create(&owner, path.c_str(), true));
+  tapdev *dev = devices.back().get();
+  ASSERT_TRUE(dev->open()) << logged_text();
+  auto *t = static_cast<tuntap *>(dev);
+  ASSERT_TRUE(t->vnet) << logged_text();
+  EXPECT_NE(logged_text().find("tap: offloads on (tso4, checksum)\n"), std::string::npos)
+      << logged_text();
+  auto flags = [](tapdev *d) {
+    ifreq ifr;
+    memset(&ifr, 0, sizeof ifr);
+    ioctl(static_cast<tuntap *>(d)->ev.fd, TUNGETIFF, &ifr);
+    return ifr.ifr_flags;
+  };
+  EXPECT_TRUE(flags(dev) & IFF_VNET_HDR);
+  EXPECT_FALSE(flags(plain) & IFF_VNET_HDR);
+  EXPECT_EQ(interface_with(dev->mac), std::string(dev->name));
+
+  dev->configure(0x05010204, 0xff000000);
+  plain->configure(0x05010203, 0xff000000);
+  ASSERT_EQ(owner.configured, (std::vector<bool>{true, true})) << logged_text();
+  auto addr = ip_run({"-o", "addr", "show", "dev", dev->name});
+  EXPECT_NE(addr.out.find("inet 5.1.2.4/8"), std::string::npos) << addr.out;
+
+  // Once only: asked again, it refuses with a code.
+  uint8_t request[TAPW_REQUEST_SIZE];
+  memcpy(request, &TAPW_OFFLOAD_ADDRESS, 4);
+  memcpy(request + 4, &TAPW_OFFLOAD_MAGIC, 4);
+  ASSERT_EQ(send(t->cfg, request, sizeof request, MSG_NOSIGNAL), ssize_t(sizeof request));
+  int32_t code = 0;
+  pollfd p = {t->cfg, POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 10000), 1);
+  ASSERT_EQ(recv(t->cfg, &code, sizeof code, 0), ssize_t(sizeof code));
+  EXPECT_EQ(code, tapw_code(TAPW_bad_request, EBUSY));
+  EXPECT_TRUE(warden->wait_for_output("with offloads")) << warden->output();
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include "tapdev/tapwarden_msg.h"
 #include "log_capture.h"
 #include "tempdir.h"
+#include "../netlib/tcp_frames.h"
 
 namespace {
 
@@ -505,6 +506,117 @@ TEST(TapdevDummy, AddressesAreRandom) {
   std::unique_ptr<tapdev> a(tapdev_dummy_create(&owner)), b(tapdev_dummy_create(&owner));
   // Equal tails would take a 1 in 2^32 coincidence.
   EXPECT_NE(0, memcmp(a->mac + 2, b->mac + 2, 4));
+}
+
+// ---- offloads ----
+
+std::string offload_request() {
+  std::string r(reinterpret_cast<const char *>(&TAPW_OFFLOAD_ADDRESS), 4);
+  return r.append(reinterpret_cast<const char *>(&TAPW_OFFLOAD_MAGIC), 4);
+}
+
+// A tapwarden that does not know the request refuses it like a foreign
+// address; the device and everything after stay as without offloads.
+TEST_F(TuntapTest, OffloadsRefusedByAnOlderTapwardenChangeNothing) {
+  fake_device d;
+  fake_tapwarden tw(path, fake_script{greeting_bytes(0, MAC), d.device,
+                                     {code_bytes(0x06000016), code_bytes(0)}, false});
+  std::unique_ptr<tapdev> dev(tuntap_create(&owner, path.c_str(), true));
+  ASSERT_TRUE(dev->open());
+  EXPECT_EQ(logged_text(), "tap: no offloads from tapwarden (4 bytes, code 06000016)\n");
+  EXPECT_FALSE(static_cast<tuntap *>(dev.get())->vnet);
+  dev->configure(0x05010203, 0xff000000);
+  EXPECT_EQ(owner.configured, std::vector<bool>{true});
+  ASSERT_EQ(dev->write("frame", 5), 5);
+  char buf[16];
+  EXPECT_EQ(recv(d.wire, buf, sizeof buf, MSG_DONTWAIT), 5) << "written as it was";
+  dev.reset();
+  ASSERT_TRUE(tw.wait_client_closed());
+  EXPECT_EQ(tw.requests().size(), 2u);
+  EXPECT_EQ(tw.requests()[0], offload_request());
+}
+
+// Given the device anew with the header, the owner still sees plain
+// frames: large segments cut into packets, partial checksums completed;
+// and consecutive segments written are joined until the batch ends.
+TEST_F(TuntapTest, WithOffloadsTheOwnerSeesPacketsAndTheDeviceJoinedSegments) {
+  using namespace tcpf;
+  const uint8_t MAC2[6] = {0x02, 0x66, 0x77, 0x88, 0x99, 0xaa};
+  fake_device d, d2;
+  fake_script script{greeting_bytes(0, MAC), d.device, {greeting_bytes(0, MAC2)}, false};
+  script.answer_fd = d2.device;
+  fake_tapwarden tw(path, script);
+  std::unique_ptr<tapdev> dev(tuntap_create(&owner, path.c_str(), true));
+  ASSERT_TRUE(dev->open());
+  auto *t = static_cast<tuntap *>(dev.get());
+  ASSERT_TRUE(t->vnet) << logged_text();
+  EXPECT_EQ(0, memcmp(dev->mac, MAC2, 6));
+  d.drop_our_copy();
+  d2.drop_our_copy();
+  EXPECT_TRUE(d.wire_sees_hangup()) << "the old device is let go";
+  ASSERT_TRUE(dev->bring_up());
+
+  // A 3000-byte segment (checksum partial) and a UDP packet whose checksum
+  // is left to the device.
+  segment_fields s;
+  s.payload = pattern(3000);
+  s.flags = 0x18;
+  std::string big = tcp_frame(s);
+  const std::string whole = big;
+  set16(big, 50, uint16_t(sum16(big, 26, 34) + 6 + uint32_t(big.size() - 34)));
+  std::string header(VNET_HDR_SIZE, '\0');
+  vnet_hdr h;
+  h.flags = VNET_F_NEEDS_CSUM;
+  h.gso_type = VNET_GSO_TCPV4;
+  h.gso_size = 1400;
+  h.csum_start = 34;
+  h.csum_offset = 16;
+  vnet_hdr_write(h, reinterpret_cast<uint8_t *>(&header[0]));
+  ASSERT_EQ(send(d2.wire, (header + big).data(), header.size() + big.size(), 0),
+            ssize_t(header.size() + big.size()));
+  std::string udp = whole.substr(0, 34) + std::string(8, '\0') + "datagram";
+  udp[23] = 17;
+  set16(udp, 16, 20 + 16);
+  set16(udp, 24, 0);
+  set16(udp, 24, uint16_t(~sum16(udp, 14, 34)));
+  set16(udp, 38, 16);
+  set16(udp, 40, uint16_t(sum16(udp, 26, 34) + 17 + 16));
+  h = vnet_hdr();
+  h.flags = VNET_F_NEEDS_CSUM;
+  h.csum_start = 34;
+  h.csum_offset = 6;
+  vnet_hdr_write(h, reinterpret_cast<uint8_t *>(&header[0]));
+  ASSERT_EQ(send(d2.wire, (header + udp).data(), header.size() + udp.size(), 0),
+            ssize_t(header.size() + udp.size()));
+  ASSERT_TRUE(run_until([&] { return owner.frames.size() >= 4; }));
+  ASSERT_EQ(owner.frames.size(), 4u);
+  std::string payload;
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_TRUE(tcp_checksum_ok(owner.frames[i])) << i;
+    payload += owner.frames[i].substr(54);
+  }
+  EXPECT_EQ(payload, s.payload);
+  EXPECT_EQ(sum16(owner.frames[3], 34, 50, sum16(udp, 26, 34) + 17 + 16), 0xffff)
+      << "UDP checksum completed";
+
+  // Those three written back are joined, and go when the batch ends; an
+  // ARP frame is written at once, behind what was held.
+  for (size_t i = 0; i < 3; ++i)
+    ASSERT_EQ(dev->write(owner.frames[i].data(), int(owner.frames[i].size())),
+              int(owner.frames[i].size()));
+  char buf[8192];
+  EXPECT_LT(recv(d2.wire, buf, sizeof buf, MSG_DONTWAIT), 0) << "held back";
+  const std::string arp = std::string(12, '\x01') + "\x08\x06" + std::string(28, 'a');
+  ASSERT_EQ(dev->write(arp.data(), int(arp.size())), int(arp.size()));
+  ssize_t n = recv(d2.wire, buf, sizeof buf, MSG_DONTWAIT);
+  ASSERT_EQ(n, ssize_t(VNET_HDR_SIZE + whole.size()));
+  vnet_hdr_read(reinterpret_cast<uint8_t *>(buf), h);
+  EXPECT_EQ(h.gso_type, VNET_GSO_TCPV4);
+  EXPECT_EQ(h.gso_size, 1400);
+  std::string joined(buf + VNET_HDR_SIZE, size_t(n) - VNET_HDR_SIZE);
+  EXPECT_EQ(joined.substr(54), s.payload);
+  n = recv(d2.wire, buf, sizeof buf, MSG_DONTWAIT);
+  EXPECT_EQ(std::string(buf, size_t(std::max<ssize_t>(n, 0))), std::string(VNET_HDR_SIZE, '\0') + arp);
 }
 
 }  // namespace

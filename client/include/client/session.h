@@ -22,12 +22,14 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdint>
 #include <deque>
 #include <list>
 #include <map>
 #include <set>
+#include <memory>
 #include <string>
 
 #include "clisrv/msg_crypto.h"
@@ -286,6 +288,13 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   sockaddr_in local_addr{};   // local end of the connection, then of udp_sock
   sockaddr_in udp_from{};     // source of the last datagram received
   evl_event udp_sock;         // fd -1 while closed
+  // Offloads the socket has (each off again once the kernel refuses it),
+  // and how often each served: messages of several datagrams sent, reads
+  // that brought several.
+  bool udp_gso = false;
+  bool udp_gro = false;
+  uint64_t udp_gso_sends = 0;
+  uint64_t udp_gro_reads = 0;
 
   evl_timer reconnect_timer;
   evl_timer server_keepalive_timer;
@@ -320,6 +329,11 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
   void start_connect();
   bool open_udp();
   void close_udp();
+  // The socket's settings (session_udp.cpp): large buffers, logging what
+  // it got, and segmentation and receive offload where the kernel has them.
+  void size_udp_buffers();
+  void enable_udp_offloads();
+  int udp_buffers_logged[2] = {-1, -1};  // receive, send: the last sizes logged
 
   // Drops the connection, the server channel's protection, a running
   // lookup and the UDP socket, without any state change.
@@ -398,7 +412,10 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
 
   // Tunnels (session_tunnels.cpp).
   void on_peer_ok(uint32_t vip, const srv::peer_ok_msg &m);
+  // Reads (session_udp.cpp): drains the socket, splitting coalesced reads.
   void on_udp_readable();
+  // The datagram size of a coalesced read, or 0 for a single datagram.
+  static size_t coalesced_size(msghdr &msg);
   // Protects in place and sends `len` bytes at `frame` (8 header bytes,
   // then the message), which has room for `room`.
   bool send_frame(uint8_t *frame, size_t len, size_t room, tunnel *t, bool shaped);
@@ -425,10 +442,16 @@ class session : public resolve_cb, public io_pipe_cb, public evl_cb, public tapd
     size_t len;
     alignas(16) uint8_t bytes[P2P_HEADER + 1600 + MSG_CRYPTO_GROWTH];
   };
-  static constexpr unsigned TX_BATCH = 16;
+  static constexpr unsigned TX_BATCH = 64;
   bool queue_datagram(const uint8_t *frame, size_t len, const sockaddr_in &to, tunnel *t);
   void flush_datagrams();
+  // Sends the held-back slots [from, to) (session_udp.cpp).
+  void send_datagrams(unsigned from, unsigned to);
   bool tx_batching = false;
   unsigned tx_queued = 0;
   tx_slot tx_batch[TX_BATCH];
+  // Where the socket's reads land: UDP_BATCH slots, each with
+  // DATAGRAM_HEADROOM in front, large enough for a coalesced read. Left
+  // uninitialised, so that only the pages used count against the daemon.
+  std::unique_ptr<uint8_t[]> udp_rx_area;
 };

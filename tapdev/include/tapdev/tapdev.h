@@ -8,8 +8,10 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "events/evl.h"
+#include "netlib/tcp_offload.h"
 
 // Bytes behind every frame handed to on_frame that the owner may use.
 constexpr int TAPDEV_TAILROOM = 64;
@@ -44,8 +46,12 @@ class tapdev {
   // outcome arrives through `on_configured` before this returns.
   virtual void configure(uint32_t address, uint32_t netmask) = 0;
   // Sends one whole Ethernet frame; the system's write result, or 0 when
-  // there is no device.
+  // there is no device. A device with offloads may hold a TCP segment back
+  // to join it with the ones that follow (it counts as written).
   virtual int write(const void *frame, int length) = 0;
+  // Writes whatever `write` held back; the owner calls it when a batch of
+  // writes ends, before it waits for anything.
+  virtual void flush() {}
 
   uint8_t mac[6] = {0, 0, 0, 0, 0, 0};  // the interface's hardware address
   char name[16] = {};  // the interface's name; empty while unknown (and for the dummy)
@@ -55,9 +61,16 @@ class tapdev {
 constexpr const char *TAPWARDEN_SOCKET = "/var/run/tapwarden.sock";
 
 // The real tap device, handed over by tapwarden.
+//
+// With offloads (asked for at `open` when created so, and only where
+// tapwarden can give them) the device carries a virtio-net header and TCP
+// segmentation offload: the kernel hands over TCP segments of up to 64 KiB,
+// which are cut into packets of the interface's MTU before the owner sees
+// them, and frames written are joined into such segments where they
+// continue one TCP flow. The owner sees plain Ethernet frames either way.
 class tuntap : public tapdev, public evl_cb {
  public:
-  tuntap(tapdev_cb *owner, const char *socket_path);
+  tuntap(tapdev_cb *owner, const char *socket_path, bool offloads);
   ~tuntap() override;
 
   bool open() override;
@@ -66,6 +79,7 @@ class tuntap : public tapdev, public evl_cb {
   void bring_down() override;
   void configure(uint32_t address, uint32_t netmask) override;
   int write(const void *frame, int length) override;
+  void flush() override;
 
   void on_event(evl_event *ev, int events) override;
   void on_timer(evl_timer *timer) override;
@@ -74,10 +88,24 @@ class tuntap : public tapdev, public evl_cb {
   int cfg = -1;     // connected socket to tapwarden, or -1
   evl_event ev;     // fd: the tap device, or -1
   bool up = false;  // frames reach the owner only while set
+  bool vnet = false;  // the device has the virtio-net header (and offloads)
 
  private:
+  // Asks tapwarden for a device with the header; keeps the one it has when
+  // tapwarden cannot give one.
+  void ask_for_offloads();
+  // Hands one frame read with its header to the owner, cut into packets
+  // where it is a large segment; the number of frames handed over.
+  int deliver(uint8_t *buf, size_t len);
+  int write_with_header(const uint8_t *frame, size_t length);
+
   char path[108];  // tapwarden's socket; empty when the given one did not fit
   bool path_fits;
+  bool offloads_wanted;
+  // With the header: where frames are read, where packets are cut, and the
+  // frame being joined. Allocated with the header, freed on close.
+  std::unique_ptr<uint8_t[]> read_area, cut_area, join_area;
+  tcp_coalescer joined;
 };
 
 // Accepts everything and produces nothing: for hosts without a tap device.
@@ -97,6 +125,7 @@ class tapdev_dummy : public tapdev {
 
 // A new tuntap: not connected, no device, not up. Tests may point it at
 // another tapwarden socket.
-tapdev *tuntap_create(tapdev_cb *owner, const char *socket_path = TAPWARDEN_SOCKET);
+tapdev *tuntap_create(tapdev_cb *owner, const char *socket_path = TAPWARDEN_SOCKET,
+                      bool offloads = false);
 // A new dummy device with a random hardware address 00:ff:xx:xx:xx:xx.
 tapdev *tapdev_dummy_create(tapdev_cb *owner);

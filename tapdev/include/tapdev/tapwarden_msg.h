@@ -4,6 +4,15 @@
 // tapwarden speaks first: a 10-byte greeting (result code, hardware address)
 // carrying the tap descriptor as SCM_RIGHTS when the code is 0. Then each
 // 8-byte configuration request (address, netmask) gets a 4-byte result code.
+//
+// One request of our own rides on the same layout: address
+// TAPW_OFFLOAD_ADDRESS with netmask TAPW_OFFLOAD_MAGIC asks, once, for the
+// interface to be made anew with a virtio-net header in front of every
+// frame (IFF_VNET_HDR), so that the client can turn on TCP offloads. A
+// tapwarden that knows the request answers with a new greeting carrying the
+// new descriptor, and the old interface goes when the client closes the old
+// one; a tapwarden that does not know it refuses it, as any request for an
+// address outside 5.0.0.0/8, with a 4-byte code, and nothing else changes.
 #pragma once
 
 #include <sys/socket.h>
@@ -34,6 +43,9 @@ constexpr int32_t tapw_code(int step, int error) {
 constexpr int TAPW_GREETING_SIZE = 10;  // int32 code, 6-byte hardware address
 constexpr int TAPW_REQUEST_SIZE = 8;    // uint32 address, uint32 netmask
 constexpr int TAPW_ANSWER_SIZE = 4;     // int32 code
+
+constexpr uint32_t TAPW_OFFLOAD_ADDRESS = 0;
+constexpr uint32_t TAPW_OFFLOAD_MAGIC = 0x564e4554;  // "VNET"
 
 // Sends a greeting of `size` bytes (normally TAPW_GREETING_SIZE) with `fd`
 // attached as SCM_RIGHTS, or nothing attached when `fd` is negative; the

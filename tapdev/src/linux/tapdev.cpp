@@ -5,6 +5,7 @@
 #include <net/if.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -17,6 +18,11 @@
 namespace {
 
 constexpr int FRAME_BUFFER = 1500;
+// With the virtio-net header: the largest segment the kernel hands over,
+// and the largest packet cut from one (the MTU is at most 1500).
+constexpr size_t SEGMENT_BUFFER = 65536 + 14;
+constexpr size_t PACKET_BUFFER = 1514;
+constexpr unsigned OFFLOADS = TUN_F_CSUM | TUN_F_TSO4;
 
 // What tapwarden's greeting codes mean, by their top byte; the %d and %s
 // take the error number in the low bits and its text.
@@ -71,7 +77,8 @@ constexpr int DEVICE_EVENTS = EVL_READ | EVL_ERROR;
 // Frames read per wake-up at most.
 constexpr int READ_BUDGET = 64;
 
-tuntap::tuntap(tapdev_cb *o, const char *socket_path) : owner(o) {
+tuntap::tuntap(tapdev_cb *o, const char *socket_path, bool offloads)
+    : owner(o), offloads_wanted(offloads) {
   ev.mask = DEVICE_EVENTS;
   ev.cb = this;
   size_t len = strlen(socket_path);
@@ -152,12 +159,74 @@ bool tuntap::open() {
   ifreq ifr;
   memset(&ifr, 0, sizeof ifr);
   if (ioctl(fd, TUNGETIFF, &ifr) == 0) memcpy(name, ifr.ifr_name, sizeof name - 1);
+  if (offloads_wanted) ask_for_offloads();
   ev.mask = DEVICE_EVENTS;
   evl_watch(&ev);
   return true;
 }
 
+void tuntap::ask_for_offloads() {
+  uint8_t request[TAPW_REQUEST_SIZE];
+  memcpy(request, &TAPW_OFFLOAD_ADDRESS, 4);
+  memcpy(request + 4, &TAPW_OFFLOAD_MAGIC, 4);
+  if (send(cfg, request, sizeof request, MSG_NOSIGNAL) != TAPW_REQUEST_SIZE) {
+    log_write("tap: offloads not asked for - send() failed %d\n", errno);
+    return;
+  }
+  // A tapwarden that does not know the request answers it with a code
+  // alone; one that does, with a new greeting and the new device.
+  uint8_t greeting[TAPW_GREETING_SIZE];
+  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))];
+  iovec iov = {greeting, sizeof greeting};
+  msghdr msg;
+  memset(&msg, 0, sizeof msg);
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  const ssize_t got = recvmsg(cfg, &msg, MSG_CMSG_CLOEXEC);
+  int32_t code = -1;
+  if (got >= 4) memcpy(&code, greeting, sizeof code);
+  cmsghdr *c = msg.msg_controllen >= sizeof(cmsghdr) ? CMSG_FIRSTHDR(&msg) : nullptr;
+  const bool new_device = got == TAPW_GREETING_SIZE && code == 0 && c &&
+                          c->cmsg_len == CMSG_LEN(sizeof(int)) &&
+                          c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS;
+  if (!new_device) {
+    if (got > 0) close_passed_descriptors(msg);
+    log_write("tap: no offloads from tapwarden (%d bytes, code %08x)\n", static_cast<int>(got),
+              static_cast<unsigned>(code));
+    return;
+  }
+  int fd;
+  memcpy(&fd, CMSG_DATA(c), sizeof fd);
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  // tapwarden now serves the new interface; the old one goes with its
+  // descriptor.
+  ::close(ev.fd);
+  ev.fd = fd;
+  memcpy(mac, greeting + 4, sizeof mac);
+  ifreq ifr;
+  memset(&ifr, 0, sizeof ifr);
+  memset(name, 0, sizeof name);
+  if (ioctl(fd, TUNGETIFF, &ifr) == 0) memcpy(name, ifr.ifr_name, sizeof name - 1);
+  vnet = true;
+  read_area.reset(new uint8_t[VNET_HDR_SIZE + SEGMENT_BUFFER + TAPDEV_TAILROOM]);
+  cut_area.reset(new uint8_t[PACKET_BUFFER + TAPDEV_TAILROOM]);
+  join_area.reset(new uint8_t[VNET_HDR_SIZE + SEGMENT_BUFFER]);
+  joined = tcp_coalescer();
+  joined.buf = join_area.get();
+  joined.capacity = SEGMENT_BUFFER;
+  // Without the offloads the header still comes, always empty.
+  if (ioctl(fd, TUNSETOFFLOAD, OFFLOADS) != 0)
+    log_write("tap: offloads refused by the kernel - %d (%s)\n", errno, strerror(errno));
+  else
+    log_write("tap: offloads on (tso4, checksum)\n");
+}
+
 void tuntap::close() {
+  if (ev.fd >= 0 && vnet) flush();
+  vnet = false;
+  joined.len = 0;
   if (ev.fd >= 0) {
     evl_unwatch(&ev);
     ::close(ev.fd);
@@ -219,7 +288,60 @@ int tuntap::write(const void *frame, int length) {
     errno = EINVAL;
     return -1;
   }
-  return static_cast<int>(::write(ev.fd, frame, static_cast<size_t>(length)));
+  if (!vnet) return static_cast<int>(::write(ev.fd, frame, static_cast<size_t>(length)));
+  const uint8_t *bytes = static_cast<const uint8_t *>(frame);
+  const size_t len = static_cast<size_t>(length);
+  if (joined.len && coalesce_append(joined, bytes, len)) return length;
+  flush();
+  if (len <= joined.capacity && coalesce_candidate(bytes, len)) {
+    coalesce_start(joined, bytes, len);
+    return length;
+  }
+  return write_with_header(bytes, len);
+}
+
+int tuntap::write_with_header(const uint8_t *frame, size_t length) {
+  uint8_t header[VNET_HDR_SIZE] = {};
+  iovec iov[2] = {{header, sizeof header}, {const_cast<uint8_t *>(frame), length}};
+  const ssize_t n = writev(ev.fd, iov, 2);
+  return n < 0 ? -1 : static_cast<int>(n > ssize_t(VNET_HDR_SIZE) ? n - ssize_t(VNET_HDR_SIZE) : 0);
+}
+
+void tuntap::flush() {
+  if (!vnet || joined.len == 0 || ev.fd < 0) return;
+  const size_t total = coalesce_finish(joined);
+  // As for any frame written: a failure loses the packets, and TCP sends
+  // them again.
+  (void)!::write(ev.fd, joined.buf, total);
+}
+
+int tuntap::deliver(uint8_t *buf, size_t len) {
+  if (len <= VNET_HDR_SIZE) return 1;
+  vnet_hdr h;
+  vnet_hdr_read(buf, h);
+  uint8_t *frame = buf + VNET_HDR_SIZE;
+  len -= VNET_HDR_SIZE;
+  const uint8_t gso = h.gso_type & uint8_t(~VNET_GSO_ECN);
+  if (gso == VNET_GSO_NONE) {
+    // A checksum left to the device is ours to complete.
+    if ((h.flags & VNET_F_NEEDS_CSUM) && !csum_complete(frame, len, h.csum_start, h.csum_offset))
+      return 1;
+    owner->on_frame(frame, static_cast<int>(len));
+    return 1;
+  }
+  tso_plan plan;
+  // Only TCP over IPv4 was offered; anything else would be a kernel's
+  // mistake, and is dropped.
+  if (gso != VNET_GSO_TCPV4 || !tso_prepare(frame, len, h.gso_size, plan) ||
+      plan.payload_off + plan.mss > PACKET_BUFFER)
+    return 1;
+  uint8_t *packet = cut_area.get();
+  unsigned i = 0;
+  for (; i < plan.count && ev.fd >= 0 && up; ++i) {
+    const size_t n = tso_build(frame, plan, i, packet);
+    owner->on_frame(packet, static_cast<int>(n));
+  }
+  return static_cast<int>(i);
 }
 
 // The device is drained up to a budget per wake-up: under load one poll
@@ -233,15 +355,24 @@ void tuntap::on_event(evl_event *, int events) {
   ssize_t got;
   owner->on_frames_begin();
   do {
+    if (vnet) {
+      got = read(ev.fd, read_area.get(), VNET_HDR_SIZE + SEGMENT_BUFFER);
+      if (got <= 0) break;
+      // A large segment counts as the packets it is cut into.
+      frames += up ? deliver(read_area.get(), static_cast<size_t>(got)) : 1;
+      continue;
+    }
     got = read(ev.fd, frame, FRAME_BUFFER);
     if (got <= 0) break;
     // Frames that arrive while down are consumed all the same, so that the
     // interface's queue does not fill up behind them.
     if (up) owner->on_frame(frame, static_cast<int>(got));
+    ++frames;
     // The owner may have closed the device meanwhile.
-  } while (++frames < READ_BUDGET && ev.fd >= 0);
+  } while (frames < READ_BUDGET && ev.fd >= 0);
   const int read_error = errno;
   owner->on_frames_end();
+  flush();  // nothing written during the drain waits for the next one
   errno = read_error;
   if (got > 0 || ev.fd < 0) return;
   // Nothing (more) to read yet is no failure, unless an error condition came
@@ -259,6 +390,6 @@ void tuntap::on_event(evl_event *, int events) {
 
 void tuntap::on_timer(evl_timer *) {}
 
-tapdev *tuntap_create(tapdev_cb *owner, const char *socket_path) {
-  return new tuntap(owner, socket_path);
+tapdev *tuntap_create(tapdev_cb *owner, const char *socket_path, bool offloads) {
+  return new tuntap(owner, socket_path, offloads);
 }
