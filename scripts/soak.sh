@@ -352,6 +352,9 @@ done
 
 mark_logs
 recovered start "$(now)"
+# Memory is measured from a warm start: once a whole transfer has crossed,
+# the buffers that traffic grows have their working size.
+wait_for 60 "the first transfer" test -s "$E2E_DIR/transfers"
 snapshot 0
 say "soak for $MINUTES minutes: $(procs)"
 round=0
