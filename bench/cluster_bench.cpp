@@ -28,20 +28,12 @@
 
 #include "clisrv/msg_crypto.h"
 #include "pg_server.h"
+#include "proc_stats.h"
 #include "process.h"
 #include "proto_client.h"
 #include "tempdir.h"
 
 namespace {
-
-double cpu_seconds_of(int pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-  std::string tok;
-  double ticks = 0;
-  for (int i = 1; i <= 15 && f >> tok; i++)
-    if (i == 14 || i == 15) ticks += atof(tok.c_str());
-  return ticks / double(sysconf(_SC_CLK_TCK));
-}
 
 // The postmaster and every backend it started.
 double postgres_cpu_seconds(const pg_server &pg) {

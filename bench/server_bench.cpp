@@ -57,6 +57,7 @@
 #include "common/log.h"
 #include "hub.h"
 #include "keys.h"
+#include "proc_stats.h"
 #include "relay.h"
 
 namespace {
@@ -113,21 +114,8 @@ struct serving_child {
     waitpid(pid, nullptr, 0);
   }
   // User and system time of the child, all its threads, in seconds.
-  double cpu_seconds() const {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
-    std::string tok;
-    double ticks = 0;
-    for (int i = 1; i <= 15 && f >> tok; i++)
-      if (i == 14 || i == 15) ticks += atof(tok.c_str());
-    return ticks / double(sysconf(_SC_CLK_TCK));
-  }
-  long rss_kib() const {
-    std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(f, line))
-      if (line.rfind("VmRSS:", 0) == 0) return atol(line.c_str() + 6);
-    return 0;
-  }
+  double cpu_seconds() const { return cpu_seconds_of(pid); }
+  long rss_kib() const { return rss_kib_of(pid); }
 };
 
 std::string bench_dir() {

@@ -93,6 +93,8 @@ class tuntap : public tapdev, public evl_cb {
  private:
   // Asks tapwarden for a device with the header; keeps the one it has when
   // tapwarden cannot give one.
+  // Adopts the device tapwarden passed, with its hardware address.
+  void take_device(int fd, const uint8_t (&hwaddr)[6]);
   void ask_for_offloads();
   // Hands one frame read with its header to the owner, cut into packets
   // where it is a large segment; the number of frames handed over.

@@ -69,6 +69,46 @@ void close_passed_descriptors(msghdr &msg) {
   }
 }
 
+// One greeting from tapwarden: its status code, the hardware address and,
+// with code 0, the device's descriptor passed alongside. Descriptors that
+// come with anything but a good greeting are closed here.
+struct greeting {
+  ssize_t got = -1;    // bytes received
+  int error = 0;       // errno of the receive
+  int32_t code = -1;   // 0: the device follows
+  int fd = -1;         // the device, when it came as it should
+  uint8_t mac[6] = {};
+};
+
+greeting receive_greeting(int cfg) {
+  greeting g;
+  // Room for exactly one descriptor, laid out the way this platform's
+  // control headers are.
+  uint8_t bytes[TAPW_GREETING_SIZE];
+  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))];
+  iovec iov = {bytes, sizeof bytes};
+  msghdr msg;
+  memset(&msg, 0, sizeof msg);
+  msg.msg_iov = &iov;
+  msg.msg_iovlen = 1;
+  msg.msg_control = control;
+  msg.msg_controllen = sizeof control;
+  errno = 0;  // a short greeting leaves no error number of its own
+  g.got = recvmsg(cfg, &msg, MSG_CMSG_CLOEXEC);
+  g.error = errno;
+  if (g.got >= 4) memcpy(&g.code, bytes, sizeof g.code);
+  cmsghdr *c = msg.msg_controllen >= sizeof(cmsghdr) ? CMSG_FIRSTHDR(&msg) : nullptr;
+  const bool one_descriptor = c && c->cmsg_len == CMSG_LEN(sizeof(int)) &&
+                              c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS;
+  if (g.got == TAPW_GREETING_SIZE && g.code == 0 && one_descriptor) {
+    memcpy(&g.fd, CMSG_DATA(c), sizeof g.fd);
+    memcpy(g.mac, bytes + 4, sizeof g.mac);
+  } else if (g.got > 0) {
+    close_passed_descriptors(msg);
+  }
+  return g;
+}
+
 }  // namespace
 
 // A deleted interface or a failing device reports an error condition and
@@ -110,59 +150,40 @@ bool tuntap::open() {
     return false;
   }
 
-  // Room for exactly one descriptor, laid out the way this platform's
-  // control headers are.
-  uint8_t greeting[TAPW_GREETING_SIZE];
-  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))];
-  iovec iov = {greeting, sizeof greeting};
-  msghdr msg;
-  memset(&msg, 0, sizeof msg);
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  errno = 0;  // a short greeting leaves no error number of its own
-  ssize_t got = recvmsg(cfg, &msg, MSG_CMSG_CLOEXEC);
-  if (got != TAPW_GREETING_SIZE) {
-    log_write("tap: recvmsg() failed %d\n", errno);
-    if (got > 0) close_passed_descriptors(msg);
+  const greeting g = receive_greeting(cfg);
+  if (g.got != TAPW_GREETING_SIZE) {
+    log_write("tap: recvmsg() failed %d\n", g.error);
     close();
     return false;
   }
-
-  int32_t code;
-  memcpy(&code, greeting, sizeof code);
-  if (code != 0) {
-    log_greeting_failure(code);
-    close_passed_descriptors(msg);
+  if (g.code != 0) {
+    log_greeting_failure(g.code);
     close();
     return false;
   }
-
-  cmsghdr *c = msg.msg_controllen >= sizeof(cmsghdr) ? CMSG_FIRSTHDR(&msg) : nullptr;
-  if (!c || c->cmsg_len != CMSG_LEN(sizeof(int)) || c->cmsg_level != SOL_SOCKET ||
-      c->cmsg_type != SCM_RIGHTS) {
+  if (g.fd < 0) {
     log_write("tap: bad message\n");
-    close_passed_descriptors(msg);
     close();
     return false;
   }
-
-  int fd;
-  memcpy(&fd, CMSG_DATA(c), sizeof fd);
-  // Frames are read until none is left: a spurious wake-up, or a drained
-  // queue, must not stall the whole daemon in read().
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-  ev.fd = fd;
-  memcpy(mac, greeting + 4, sizeof mac);
-  // Only shown to the user: a device that does not tell stays nameless.
-  ifreq ifr;
-  memset(&ifr, 0, sizeof ifr);
-  if (ioctl(fd, TUNGETIFF, &ifr) == 0) memcpy(name, ifr.ifr_name, sizeof name - 1);
+  take_device(g.fd, g.mac);
   if (offloads_wanted) ask_for_offloads();
   ev.mask = DEVICE_EVENTS;
   evl_watch(&ev);
   return true;
+}
+
+void tuntap::take_device(int fd, const uint8_t (&hwaddr)[6]) {
+  // Frames are read until none is left: a spurious wake-up, or a drained
+  // queue, must not stall the whole daemon in read().
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+  ev.fd = fd;
+  memcpy(mac, hwaddr, sizeof mac);
+  // Only shown to the user: a device that does not tell stays nameless.
+  ifreq ifr;
+  memset(&ifr, 0, sizeof ifr);
+  memset(name, 0, sizeof name);
+  if (ioctl(fd, TUNGETIFF, &ifr) == 0) memcpy(name, ifr.ifr_name, sizeof name - 1);
 }
 
 void tuntap::ask_for_offloads() {
@@ -175,40 +196,16 @@ void tuntap::ask_for_offloads() {
   }
   // A tapwarden that does not know the request answers it with a code
   // alone; one that does, with a new greeting and the new device.
-  uint8_t greeting[TAPW_GREETING_SIZE];
-  alignas(cmsghdr) uint8_t control[CMSG_SPACE(sizeof(int))];
-  iovec iov = {greeting, sizeof greeting};
-  msghdr msg;
-  memset(&msg, 0, sizeof msg);
-  msg.msg_iov = &iov;
-  msg.msg_iovlen = 1;
-  msg.msg_control = control;
-  msg.msg_controllen = sizeof control;
-  const ssize_t got = recvmsg(cfg, &msg, MSG_CMSG_CLOEXEC);
-  int32_t code = -1;
-  if (got >= 4) memcpy(&code, greeting, sizeof code);
-  cmsghdr *c = msg.msg_controllen >= sizeof(cmsghdr) ? CMSG_FIRSTHDR(&msg) : nullptr;
-  const bool new_device = got == TAPW_GREETING_SIZE && code == 0 && c &&
-                          c->cmsg_len == CMSG_LEN(sizeof(int)) &&
-                          c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS;
-  if (!new_device) {
-    if (got > 0) close_passed_descriptors(msg);
-    log_write("tap: no offloads from tapwarden (%d bytes, code %08x)\n", static_cast<int>(got),
-              static_cast<unsigned>(code));
+  const greeting g = receive_greeting(cfg);
+  if (g.fd < 0) {
+    log_write("tap: no offloads from tapwarden (%d bytes, code %08x)\n", static_cast<int>(g.got),
+              static_cast<unsigned>(g.code));
     return;
   }
-  int fd;
-  memcpy(&fd, CMSG_DATA(c), sizeof fd);
-  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
   // tapwarden now serves the new interface; the old one goes with its
   // descriptor.
   ::close(ev.fd);
-  ev.fd = fd;
-  memcpy(mac, greeting + 4, sizeof mac);
-  ifreq ifr;
-  memset(&ifr, 0, sizeof ifr);
-  memset(name, 0, sizeof name);
-  if (ioctl(fd, TUNGETIFF, &ifr) == 0) memcpy(name, ifr.ifr_name, sizeof name - 1);
+  take_device(g.fd, g.mac);
   vnet = true;
   read_area.reset(new uint8_t[VNET_HDR_SIZE + SEGMENT_BUFFER + TAPDEV_TAILROOM]);
   cut_area.reset(new uint8_t[PACKET_BUFFER + TAPDEV_TAILROOM]);
@@ -217,7 +214,7 @@ void tuntap::ask_for_offloads() {
   joined.buf = join_area.get();
   joined.capacity = SEGMENT_BUFFER;
   // Without the offloads the header still comes, always empty.
-  if (ioctl(fd, TUNSETOFFLOAD, OFFLOADS) != 0)
+  if (ioctl(ev.fd, TUNSETOFFLOAD, OFFLOADS) != 0)
     log_write("tap: offloads refused by the kernel - %d (%s)\n", errno, strerror(errno));
   else
     log_write("tap: offloads on (tso4, checksum)\n");
