@@ -6,14 +6,17 @@
 # they hold) always stay; the inputs found by fuzzing (named by their SHA-1)
 # are minimised anew after each run, so the corpora stay small. Prints the
 # executions and coverage of each target, and the executions of all runs
-# so far, which are kept in <build>/fuzz-runs.tsv.
+# so far, which are kept in the ledger fuzz/campaign.tsv: it lives in the
+# repository, so that a campaign adds up across machines and checkouts.
 #
 # A crash leaves its input in <build>/artifacts/ and makes the script fail
 # once every target has had its turn.
 #
 # Usage: scripts/fuzz.sh [SECONDS] [TARGET...]
 #   FUZZ_BUILD   build directory (default ./build-fuzz)
-# The targets run one at a time under nice, as they are long CPU jobs.
+#   FUZZ_JOBS    targets fuzzed at once (default 1), one process each
+#   FUZZ_LEDGER  the ledger of runs (default fuzz/campaign.tsv)
+# The targets run under nice, as they are long CPU jobs.
 set -euo pipefail
 SECONDS_EACH=${1:-60}
 shift || true
@@ -21,6 +24,9 @@ shift || true
 cd "$(dirname "$0")/.."
 SOURCE=$PWD
 BUILD=${FUZZ_BUILD:-$SOURCE/build-fuzz}
+JOBS=${FUZZ_JOBS:-1}
+runs=${FUZZ_LEDGER:-$SOURCE/fuzz/campaign.tsv}
+[[ $JOBS =~ ^[1-9][0-9]*$ ]] || { echo "fuzz.sh: FUZZ_JOBS must be a positive number"; exit 1; }
 
 ALL_TARGETS=$(sed -n '/^set(fuzz_targets/,/)/p' fuzz/CMakeLists.txt |
   sed -e 's/set(fuzz_targets//' -e 's/)//' | tr -s ' \n' '\n' | grep . )
@@ -33,19 +39,24 @@ done
 command -v clang++ >/dev/null || { echo "fuzz.sh: needs clang (scripts/deps.sh installs it)"; exit 1; }
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# Campaigns may run side by side on one build directory: one builds at a time.
+mkdir -p "$BUILD"
+exec 9>"$BUILD/.build-lock"
+flock 9
 CC=clang CXX=clang++ cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQUILMAR_FUZZ=ON \
   -DQUILMAR_TESTS=OFF "${launcher[@]}" >/dev/null
 nice -n 19 cmake --build "$BUILD" -j2 --target "${TARGETS[@]}" >/dev/null
+flock -u 9
 
 mkdir -p "$BUILD/artifacts" "$BUILD/logs"
-runs=$BUILD/fuzz-runs.tsv
 [ -f "$runs" ] || printf 'date\ttarget\tseconds\texecutions\tcov\tft\tnew_inputs\tcrashed\n' >"$runs"
-crashed_any=0
-printf '%-18s %12s %12s %7s %7s %8s %6s %s\n' target executions "all runs" cov ft corpus new result
-for t in "${TARGETS[@]}"; do
-  corpus=$SOURCE/fuzz/corpus/$t
+
+# One target's turn: fuzz, merge what is new into the corpus, record the
+# run in the ledger and print the target's line.
+campaign_one() {
+  local t=$1 corpus=$SOURCE/fuzz/corpus/$1 log=$BUILD/logs/$1.log
+  local fresh minimal found status execs cov ft before added result total f
   fresh=$(mktemp -d "$BUILD/fresh-$t.XXXX")
-  log=$BUILD/logs/$t.log
   mkdir -p "$corpus"
   # New inputs go to the first directory; the corpus is only read.
   set +e
@@ -75,14 +86,29 @@ for t in "${TARGETS[@]}"; do
   added=$(( $(ls "$corpus" | wc -l) - before ))
   rm -rf "$fresh" "$minimal" "$found"
   result=ok
-  if [ $status -ne 0 ]; then
-    result="CRASH (see $log and $BUILD/artifacts/)"
-    crashed_any=1
-  fi
+  [ $status -eq 0 ] || result="CRASH (see $log and $BUILD/artifacts/)"
+  # One short append per run, so that parallel turns do not mix lines.
   printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$(date -u +%FT%TZ)" "$t" "$SECONDS_EACH" \
     "${execs:-0}" "${cov:-0}" "${ft:-0}" "$added" "$([ $status -eq 0 ] && echo no || echo yes)" >>"$runs"
   total=$(awk -F'\t' -v t="$t" '$2 == t { n += $4 } END { print n + 0 }' "$runs")
   printf '%-18s %12s %12s %7s %7s %8s %6s %s\n' "$t" "${execs:-0}" "$total" "${cov:-0}" "${ft:-0}" \
     "$(ls "$corpus" | wc -l)" "$added" "$result"
+  return $status
+}
+
+printf '%-18s %12s %12s %7s %7s %8s %6s %s\n' target executions "all runs" cov ft corpus new result
+crashed_any=0
+running=0
+for t in "${TARGETS[@]}"; do
+  if [ $running -ge "$JOBS" ]; then
+    wait -n || crashed_any=1
+    running=$((running - 1))
+  fi
+  campaign_one "$t" &
+  running=$((running + 1))
+done
+while [ $running -gt 0 ]; do
+  wait -n || crashed_any=1
+  running=$((running - 1))
 done
 exit $crashed_any
