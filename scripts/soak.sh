@@ -41,9 +41,11 @@
 # SOAK_FAULTS="pause suspend" runs only the faults named.
 #
 # It fails when a recovery takes more than 15 s, when a process's memory
-# grows by more than 1 MiB per hour of run (at least 1 MiB is allowed: a
-# short run cannot tell growth from buffers filled for the first time), when any descriptors leak, or when
-# a transfer arrives corrupted.
+# grows by more than 1 MiB per hour (at least 1 MiB is allowed: a short
+# span cannot tell growth from buffers filled for the first time; a long
+# run is judged from the end of its first round, when every fault has
+# happened once), when any descriptors leak, or when a transfer arrives
+# corrupted. The log shows everyone's memory after each round.
 #
 # Usage: scripts/soak.sh [MINUTES] [BUILD_DIR]   (as root; BUILD_DIR
 # defaults to ./build)
@@ -210,7 +212,7 @@ E2E_PIDS+=($!)
 rss_kib() { awk '$1 == "VmRSS:" { print $2 }' "/proc/$1/status"; }
 fds() { ls "/proc/$1/fd" | wc -l; }
 procs() { echo "server:$SERVER_PID alice:${DAEMON[alice]} bob:${DAEMON[bob]} carol:${DAEMON[carol]}"; }
-declare -A RSS0 FD0 RSS1 FD1
+declare -A RSS0 FD0 RSS1 FD1 RSSW FDW
 snapshot() {  # snapshot ARRAY_SUFFIX
   local entry role pid
   for entry in $(procs); do
@@ -218,6 +220,16 @@ snapshot() {  # snapshot ARRAY_SUFFIX
     eval "RSS$1[\$role]=\$(rss_kib \$pid)"
     eval "FD$1[\$role]=\$(fds \$pid)"
   done
+}
+
+# One line of the log with everyone's memory and descriptors.
+snapshot_line() {
+  local entry role pid line=""
+  for entry in $(procs); do
+    role=${entry%:*} pid=${entry#*:}
+    line+=" $role $(rss_kib "$pid") KiB $(fds "$pid") fds,"
+  done
+  say "$1:${line%,}"
 }
 
 # first_reply_after FILE OFFSET T: the time stamp of the first reply in FILE
@@ -356,7 +368,9 @@ recovered start "$(now)"
 # the buffers that traffic grows have their working size.
 wait_for 60 "the first transfer" test -s "$E2E_DIR/transfers"
 snapshot 0
+T_WARM=
 say "soak for $MINUTES minutes: $(procs)"
+snapshot_line "start"
 round=0
 while :; do
   round=$((round + 1))
@@ -365,6 +379,13 @@ while :; do
     "fault_$fault"
     sleep "$QUIET"
   done
+  snapshot_line "after round $round"
+  # Long runs judge growth from the end of the first round, when every kind
+  # of fault has filled the buffers it fills once; the start is shown too.
+  if [ "$round" = 1 ] && [ "$SHORT" = 0 ]; then
+    snapshot W
+    T_WARM=$(date +%s)
+  fi
   # Another round only if it fits (one takes about 5 minutes).
   [ "$SHORT" = 0 ] && [ $(( $(date +%s) + 330 )) -lt "$T_END" ] || break
 done
@@ -381,7 +402,10 @@ wait_for 60 "the transfer under way to finish" sh -c "[ \$(wc -l <'$E2E_DIR/tran
 
 # ---- the summary ------------------------------------------------------
 
-hours=$(awk -v s="$(( $(date +%s) - T_START ))" 'BEGIN { printf "%.3f", s / 3600 }')
+# Growth is allowed 1 MiB per hour of the span judged, and at least 1 MiB:
+# a short span cannot tell growth from buffers filled for the first time.
+judged_from=${T_WARM:-$T_START}
+hours=$(awk -v s="$(( $(date +%s) - judged_from ))" 'BEGIN { printf "%.3f", s / 3600 }')
 allowed=$(awk -v h="$hours" 'BEGIN { a = 1024 * h; printf "%d", (a < 1024 ? 1024 : a) }')
 failed=0
 echo
@@ -396,12 +420,19 @@ for fault in "${FAULTS[@]}"; do
   fi
 done
 echo
-echo "| process | RSS start (KiB) | RSS end (KiB) | fds start | fds end |"
-echo "|---|---|---|---|---|"
+if [ -n "$T_WARM" ]; then
+  echo "| process | RSS start (KiB) | RSS after round 1 (KiB) | RSS end (KiB) | fds start | fds end |"
+  echo "|---|---|---|---|---|---|"
+else
+  echo "| process | RSS start (KiB) | RSS end (KiB) | fds start | fds end |"
+  echo "|---|---|---|---|---|"
+fi
 for role in server alice bob carol; do
-  echo "| $role | ${RSS0[$role]} | ${RSS1[$role]} | ${FD0[$role]} | ${FD1[$role]} |"
-  if [ $(( RSS1[$role] - RSS0[$role] )) -gt "$allowed" ]; then
-    echo "FAIL: $role's memory grew by $(( RSS1[$role] - RSS0[$role] )) KiB (at most $allowed allowed)"
+  base=${RSS0[$role]} warm=""
+  [ -z "$T_WARM" ] || { base=${RSSW[$role]}; warm=" ${RSSW[$role]} |"; }
+  echo "| $role | ${RSS0[$role]} |$warm ${RSS1[$role]} | ${FD0[$role]} | ${FD1[$role]} |"
+  if [ $(( RSS1[$role] - base )) -gt "$allowed" ]; then
+    echo "FAIL: $role's memory grew by $(( RSS1[$role] - base )) KiB (at most $allowed allowed)"
     failed=1
   fi
   if [ "${FD1[$role]}" -gt "${FD0[$role]}" ]; then
