@@ -51,7 +51,7 @@ cluster::cluster(hub &h, std::unique_ptr<pg_async> l, std::unique_ptr<pg_connect
 
 void cluster::attach_link() {
   link->on_notify = [this](const std::string &payload) { apply(payload); };
-  link->on_lost = [this]() {
+  link->on_lost = []() {
     log_write("cluster: without the database this server cannot reach the others\n");
   };
 }
