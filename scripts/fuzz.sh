@@ -13,6 +13,8 @@
 # once every target has had its turn.
 #
 # Usage: scripts/fuzz.sh [SECONDS] [TARGET...]
+#   A target named N times is fuzzed by N processes at once, which share
+#   their new inputs and are merged together; each is a run in the ledger.
 #   FUZZ_BUILD   build directory (default ./build-fuzz)
 #   FUZZ_JOBS    targets fuzzed at once (default 1), one process each
 #   FUZZ_LEDGER  the ledger of runs (default fuzz/campaign.tsv)
@@ -30,10 +32,15 @@ runs=${FUZZ_LEDGER:-$SOURCE/fuzz/campaign.tsv}
 
 ALL_TARGETS=$(sed -n '/^set(fuzz_targets/,/)/p' fuzz/CMakeLists.txt |
   sed -e 's/set(fuzz_targets//' -e 's/)//' | tr -s ' \n' '\n' | grep . )
-TARGETS=("$@")
-[ ${#TARGETS[@]} -gt 0 ] || mapfile -t TARGETS <<<"$ALL_TARGETS"
-for t in "${TARGETS[@]}"; do
+NAMED=("$@")
+[ ${#NAMED[@]} -gt 0 ] || mapfile -t NAMED <<<"$ALL_TARGETS"
+# Each target once, in the order named, with how many processes it gets.
+TARGETS=()
+declare -A PROCS=()
+for t in "${NAMED[@]}"; do
   grep -qx "$t" <<<"$ALL_TARGETS" || { echo "fuzz.sh: no fuzz target '$t'"; exit 1; }
+  [ -n "${PROCS[$t]:-}" ] || TARGETS+=("$t")
+  PROCS[$t]=$(( ${PROCS[$t]:-0} + 1 ))
 done
 
 command -v clang++ >/dev/null || { echo "fuzz.sh: needs clang (scripts/deps.sh installs it)"; exit 1; }
@@ -55,16 +62,26 @@ mkdir -p "$BUILD/artifacts" "$BUILD/logs"
 # run in the ledger and print the target's line.
 campaign_one() {
   local t=$1 corpus=$SOURCE/fuzz/corpus/$1 log=$BUILD/logs/$1.log
-  local fresh minimal found status execs cov ft before added result total f
+  local fresh minimal found status=0 execs=0 cov ft before added result total f i
+  local logs=() pids=() crashed=() n
   fresh=$(mktemp -d "$BUILD/fresh-$t.XXXX")
   mkdir -p "$corpus"
-  # New inputs go to the first directory; the corpus is only read.
-  set +e
-  nice -n 19 "$BUILD/fuzz/$t" -max_total_time="$SECONDS_EACH" -timeout=25 -print_final_stats=1 \
-    -artifact_prefix="$BUILD/artifacts/$t-" "$fresh" "$corpus" >"$log" 2>&1
-  status=$?
-  set -e
-  execs=$(awk '/^stat::number_of_executed_units/ { print $2 }' "$log")
+  # New inputs go to the first directory, shared by the target's processes
+  # (libFuzzer names them by content); the corpus is only read.
+  for ((i = 1; i <= PROCS[$t]; i++)); do
+    logs+=("$log")
+    nice -n 19 "$BUILD/fuzz/$t" -max_total_time="$SECONDS_EACH" -timeout=25 -print_final_stats=1 \
+      -artifact_prefix="$BUILD/artifacts/$t-" "$fresh" "$corpus" >"$log" 2>&1 &
+    pids+=($!)
+    log=$BUILD/logs/$t.$((i + 1)).log
+  done
+  log=${logs[0]}
+  for i in "${!pids[@]}"; do
+    crashed[$i]=no
+    wait "${pids[$i]}" || { status=$?; crashed[$i]=yes; }
+    n=$(awk '/^stat::number_of_executed_units/ { print $2 }' "${logs[$i]}")
+    execs=$((execs + ${n:-0}))
+  done
   read -r cov ft < <(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1 | awk '{ print $2, $4 }')
   # The seeds come first and count as covered; of the found inputs, old
   # and new, only those that add coverage to them are kept.
@@ -87,9 +104,13 @@ campaign_one() {
   rm -rf "$fresh" "$minimal" "$found"
   result=ok
   [ $status -eq 0 ] || result="CRASH (see $log and $BUILD/artifacts/)"
-  # One short append per run, so that parallel turns do not mix lines.
-  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$(date -u +%FT%TZ)" "$t" "$SECONDS_EACH" \
-    "${execs:-0}" "${cov:-0}" "${ft:-0}" "$added" "$([ $status -eq 0 ] && echo no || echo yes)" >>"$runs"
+  # One short append per process, so that parallel turns do not mix lines.
+  for i in "${!logs[@]}"; do
+    n=$(awk '/^stat::number_of_executed_units/ { print $2 }' "${logs[$i]}")
+    printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$(date -u +%FT%TZ)" "$t" "$SECONDS_EACH" \
+      "${n:-0}" "${cov:-0}" "${ft:-0}" "$([ "$i" -eq 0 ] && echo "$added" || echo 0)" \
+      "${crashed[$i]}" >>"$runs"
+  done
   total=$(awk -F'\t' -v t="$t" '$2 == t { n += $4 } END { print n + 0 }' "$runs")
   printf '%-18s %12s %12s %7s %7s %8s %6s %s\n' "$t" "${execs:-0}" "$total" "${cov:-0}" "${ft:-0}" \
     "$(ls "$corpus" | wc -l)" "$added" "$result"
