@@ -63,7 +63,7 @@ mkdir -p "$BUILD/artifacts" "$BUILD/logs"
 campaign_one() {
   local t=$1 corpus=$SOURCE/fuzz/corpus/$1 log=$BUILD/logs/$1.log
   local fresh minimal found status=0 execs=0 cov ft before added result total f i
-  local logs=() pids=() crashed=() n
+  local logs=() pids=() crashed=() counts=()
   fresh=$(mktemp -d "$BUILD/fresh-$t.XXXX")
   mkdir -p "$corpus"
   # New inputs go to the first directory, shared by the target's processes
@@ -79,8 +79,8 @@ campaign_one() {
   for i in "${!pids[@]}"; do
     crashed[$i]=no
     wait "${pids[$i]}" || { status=$?; crashed[$i]=yes; }
-    n=$(awk '/^stat::number_of_executed_units/ { print $2 }' "${logs[$i]}")
-    execs=$((execs + ${n:-0}))
+    counts[$i]=$(awk '/^stat::number_of_executed_units/ { print $2 }' "${logs[$i]}")
+    execs=$((execs + ${counts[$i]:-0}))
   done
   read -r cov ft < <(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -n 1 | awk '{ print $2, $4 }')
   # The seeds come first and count as covered; of the found inputs, old
@@ -106,9 +106,8 @@ campaign_one() {
   [ $status -eq 0 ] || result="CRASH (see $log and $BUILD/artifacts/)"
   # One short append per process, so that parallel turns do not mix lines.
   for i in "${!logs[@]}"; do
-    n=$(awk '/^stat::number_of_executed_units/ { print $2 }' "${logs[$i]}")
     printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$(date -u +%FT%TZ)" "$t" "$SECONDS_EACH" \
-      "${n:-0}" "${cov:-0}" "${ft:-0}" "$([ "$i" -eq 0 ] && echo "$added" || echo 0)" \
+      "${counts[$i]:-0}" "${cov:-0}" "${ft:-0}" "$([ "$i" -eq 0 ] && echo "$added" || echo 0)" \
       "${crashed[$i]}" >>"$runs"
   done
   total=$(awk -F'\t' -v t="$t" '$2 == t { n += $4 } END { print n + 0 }' "$runs")
